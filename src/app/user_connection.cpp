@@ -1,0 +1,40 @@
+// Destruction detaches the user from its plug-in before the stream goes, so a
+// plug-in side stream never keeps a pointer to a UserInfo that is gone.
+#include "app/user_connection.h"
+#include "stream/stream.h"
+#include <cstring>
+
+namespace {
+char *CopyText(const char *text, size_t length) {
+    char *copy = new char[length + 1];
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+}  // namespace
+
+CUserConnection::CUserConnection(CStream *s, int userInfoId, int connectionId, int index)
+    : stream(s), id(connectionId), pluginIndex(index) {
+    userInfo.id = static_cast<uint32_t>(userInfoId);
+    userInfo.userName = CopyText("None", 4);
+    userInfo.replyThreadId = 0;
+    userInfo.flags = 0;
+}
+
+CUserConnection::~CUserConnection() {
+    if (stream) {
+        if (CStream *peer = stream->GetPeer()) {
+            peer->RemoveUser(&userInfo);
+            stream->SetPeer(nullptr);
+        }
+        delete stream;  // closes the transport and ends its reader thread
+        stream = nullptr;
+    }
+    delete[] userInfo.userName;
+}
+
+void CUserConnection::SetUserName(const char *text, size_t length) {
+    char *copy = CopyText(text, length);
+    delete[] userInfo.userName;
+    userInfo.userName = copy;
+}

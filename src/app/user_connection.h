@@ -1,0 +1,26 @@
+// One handheld user, serial or network: its stream and its public UserInfo.
+//
+// The UserInfo's address is how streams and plug-ins name the user, so the
+// record stays at one address from creation to destruction. Owned by the hub
+// window's m_connections and touched only on the hub window's thread.
+#pragma once
+#include "norvane_plugin.h"
+#include <cstddef>
+
+class CStream;
+
+class CUserConnection {
+public:
+    CUserConnection(CStream *stream, int userInfoId, int id, int pluginIndex);
+    virtual ~CUserConnection();
+    CUserConnection(const CUserConnection &) = delete;
+    CUserConnection &operator=(const CUserConnection &) = delete;
+
+    // Replaces userInfo.userName with a copy of the first length bytes of text.
+    void SetUserName(const char *text, size_t length);
+
+    CStream *stream;    // owned; none only until the creator sets it
+    int id;             // key in m_connections
+    int pluginIndex;    // attached plug-in's catalogue index, -1 for none
+    UserInfo userInfo;  // its address names the user to streams and plug-ins; userName is new[]-allocated
+};
