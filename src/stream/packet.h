@@ -141,6 +141,7 @@ private:
     enum class State { Command, CommandAfterLeadIn, Length, ExtendedLength, IdByte, Payload, Discard };
     static constexpr size_t kDiscardChunk = 4096;
 
+    uint8_t *LengthComplete();
     uint8_t *HeaderComplete();
     uint8_t *FinishPacket();
     void Reset();
