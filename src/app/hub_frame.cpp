@@ -140,6 +140,7 @@ void CHubFrame::ShowAboutBox() {
         m_pAboutDlg->SetWindowPos(HWND_TOP, SWP_SHOWWINDOW);
         return;
     }
+    BusyScope busy(*this);  // the hub may shut down while the box is open
     CAboutDlg about;
     m_pAboutDlg = &about;
     about.DoModal(nullptr);  // keeps dispatching this window's messages

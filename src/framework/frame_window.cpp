@@ -50,6 +50,7 @@ LRESULT CALLBACK FrameWindow::StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
     auto *self = reinterpret_cast<FrameWindow *>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (!self) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
     LRESULT result = 0;
+    ++self->m_nDepth;
     try {
         result = self->WindowProc(msg, wParam, lParam);
     } catch (...) {
@@ -58,14 +59,21 @@ LRESULT CALLBACK FrameWindow::StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
     if (msg == WM_NCDESTROY) {
         ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         self->m_hWnd = nullptr;
-        bool endsLoop = self->m_bEndsLoop;
-        self->PostNcDestroy();  // may delete self
-        if (endsLoop) {
+        if (self->m_bEndsLoop) {
             SetMainWindowHandle(nullptr);
             ::PostQuitMessage(0);
         }
+        self->m_bDestroyPending = true;
     }
+    self->LeaveHandler();
     return result;
+}
+
+void FrameWindow::LeaveHandler() {
+    if (--m_nDepth == 0 && m_bDestroyPending) {
+        m_bDestroyPending = false;
+        PostNcDestroy();  // may delete this
+    }
 }
 
 }  // namespace fw

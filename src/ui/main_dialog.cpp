@@ -1,6 +1,7 @@
 // Main dialog buttons that lead back to the hub window's own operations.
 #include "ui/main_dialog.h"
 #include "app/hub_frame.h"
+#include "app/hub_messages.h"
 #include "framework/app.h"
 #include "resource.h"
 
@@ -20,8 +21,10 @@ void CVelmarPCDlg::UpdateRow(int) {
 
 bool CVelmarPCDlg::OnCommand(WORD id, WORD, HWND) {
     switch (id) {
-    case IDC_ABOUT: m_pHub->ShowAboutBox(); return true;
-    case IDC_EXIT: m_pHub->OnClose(); return true;
+    // Posted rather than called: both may end with this dialog destroyed,
+    // which must not happen while its own procedure is still running.
+    case IDC_ABOUT: ::PostMessageA(m_pHub->GetSafeHwnd(), WM_COMMAND, ID_APP_ABOUT, 0); return true;
+    case IDC_EXIT: ::PostMessageA(m_pHub->GetSafeHwnd(), WM_CLOSE, 0, 0); return true;
     default: return false;
     }
 }

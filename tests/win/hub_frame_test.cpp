@@ -121,3 +121,19 @@ TEST(HubFrame, SecondAboutCommandRaisesTheOpenOne) {
     EXPECT_EQ(aboutWindows, 1);
     EXPECT_EQ(hub->m_pAboutDlg, nullptr);
 }
+
+TEST(HubFrame, ClosingWhileTheAboutBoxIsOpenWaitsForItToUnwind) {
+    TestHub hub;
+    HWND hubWnd = hub.Window();
+    std::thread watcher([&] {
+        HWND about = nullptr;
+        for (int i = 0; i < 300 && !about; ++i, ::Sleep(10)) about = ::FindWindowA(nullptr, "About Norvane");
+        ::PostMessageA(hubWnd, WM_CLOSE, 0, 0);  // handled inside the About box's loop
+        for (int i = 0; i < 300 && ::IsWindow(hubWnd); ++i) ::Sleep(10);
+        if (about) ::PostMessageA(about, WM_COMMAND, IDOK, 0);
+    });
+    ::SendMessageA(hubWnd, WM_COMMAND, ID_APP_ABOUT, 0);
+    watcher.join();
+    EXPECT_FALSE(::IsWindow(hubWnd));
+    EXPECT_FALSE(hub.Alive());
+}
