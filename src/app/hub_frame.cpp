@@ -28,6 +28,7 @@ CHubFrame::CHubFrame(CRegistryKey *settings)
       m_bLogTraffic(FALSE), m_bLogPluginThreads(FALSE), m_bHotSyncClosed(FALSE), m_nTimer(0),
       m_hPowerPointWnd(nullptr), m_bPowerPointVisible(FALSE), m_hIcon(nullptr), m_bPairing(FALSE),
       m_pSettings(settings), m_pUserListener(nullptr), m_pPluginListener(nullptr) {
+    m_listModel.SetMessageSink([](const char *text) { fw::AppMessageBox(text, MB_OK | MB_ICONEXCLAMATION); });
     // The hub window has no window yet, so the main dialog gets no owner.
     m_pMainDlg = new CVelmarPCDlg(this);
     m_pMainDlg->Create(GetSafeHwnd());

@@ -2,9 +2,12 @@
 // plug-in side stream never keeps a pointer to a UserInfo that is gone.
 #include "app/user_connection.h"
 #include "stream/stream.h"
+#include <atomic>
 #include <cstring>
 
 namespace {
+std::atomic<unsigned> g_nextSerial{0};
+
 char *CopyText(const char *text, size_t length) {
     char *copy = new char[length + 1];
     memcpy(copy, text, length);
@@ -14,7 +17,7 @@ char *CopyText(const char *text, size_t length) {
 }  // namespace
 
 CUserConnection::CUserConnection(CStream *s, int userInfoId, int connectionId, int index)
-    : stream(s), id(connectionId), pluginIndex(index) {
+    : stream(s), id(connectionId), pluginIndex(index), serial(++g_nextSerial) {
     userInfo.id = static_cast<uint32_t>(userInfoId);
     userInfo.userName = CopyText("None", 4);
     userInfo.replyThreadId = 0;

@@ -23,4 +23,7 @@ public:
     int id;             // key in m_connections
     int pluginIndex;    // attached plug-in's catalogue index, -1 for none
     UserInfo userInfo;  // its address names the user to streams and plug-ins; userName is new[]-allocated
+    // Unique over the run: tells this connection from a later one that got the
+    // same id and address, for code that looks it up again after a modal loop.
+    const unsigned serial;
 };
