@@ -1,0 +1,156 @@
+// CStream base behaviour. Framing is delegated to the portable PacketFramer;
+// this file only binds it to the stream's virtual byte I/O, its log and the
+// hub window.
+#include "stream/stream.h"
+
+#include <limits.h>
+#include "app/hub_messages.h"
+#include "framework/app.h"
+#include "stream/global_packet.h"
+
+namespace {
+
+const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
+
+// The framer's view of a stream: bytes from ReadBytes, events to the stream.
+class StreamFraming final : public PacketByteSource, public PacketFramer::Events {
+public:
+    explicit StreamFraming(CStream &stream) : m_stream(stream) {}
+    int ReadBytes(void *buffer, int count) override { return m_stream.ReadBytes(buffer, count); }
+    void OnForeignSignature() override { m_stream.ReportForeignSignature(); }
+    void OnNoise(const uint8_t *bytes, size_t count) override { m_stream.LogNoise(bytes, count); }
+
+private:
+    CStream &m_stream;
+};
+
+}  // namespace
+
+CStream::CStream() : CStream(nullptr) {}
+
+CStream::CStream(UserInfo *pUserInfo)
+    : m_hHubWnd(fw::MainWindowHandle()), m_pUserInfo(pUserInfo), m_strLogName("Stream.txt"),
+      m_strDescription("None") {}
+
+CStream::~CStream() {
+    fw::Lock lock(m_csWrite);
+    m_log.Close();
+}
+
+void CStream::SendBeacon() {}
+
+int CStream::Open() { return OpenLog(); }
+
+uint8_t *CStream::FramePacket(const FramingRules &rules, uint8_t *idByte) {
+    StreamFraming framing(*this);
+    PacketFramer framer(GlobalPacketAllocator(), framing, rules);
+    uint8_t *packet = ReadFramedPacket(framing, framer);
+    if (packet && idByte) *idByte = framer.ConnectionId();
+    return packet;
+}
+
+uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
+    uint8_t *packet = FramePacket(FramingRules());
+    if (!packet) return nullptr;
+    *connectionId = m_pUserInfo ? m_pUserInfo->id : kNoConnectionId;
+    LogPacket(packet, LogDirection::Read);
+    return packet;
+}
+
+int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size) {
+    if (size > static_cast<size_t>(INT_MAX)) return 0;
+    fw::Lock lock(m_csWrite);
+    LogPacket(packet, LogDirection::Written);
+    return WriteBytes(wire, static_cast<int>(size));
+}
+
+int CStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
+    return WriteLoggedPacket(packet, packet, PacketSize(packet));
+}
+
+void CStream::Drain() {
+    uint8_t byte;
+    while (ReadBytes(&byte, 1) > 0) {
+    }
+}
+
+void CStream::DispatchPacket() {
+    uint32_t id = kNoConnectionId;
+    uint8_t *packet = ReadPacket(&id);
+    if (!packet) return;
+    switch (PacketCommand(packet)) {
+    case NV_CMD_CONNECT_REQUEST: {
+        SetCtsFlowControl(TRUE);
+        // Copied out first: the router may destroy this stream while it
+        // handles the message, and afterwards only the packet is ours.
+        HWND hub = m_hHubWnd;
+        UserInfo *user = m_pUserInfo;
+        if (user)
+            ::SendMessageA(hub, WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(user),
+                           reinterpret_cast<LPARAM>(packet));
+        break;
+    }
+    case NV_CMD_ECHO:
+        WritePacket(kEchoReply, id);
+        break;
+    case NV_CMD_NOOP:
+        break;
+    default:
+        ForwardPacket(packet, id);
+        break;
+    }
+    FreeGlobalPacket(packet);
+}
+
+void CStream::ForwardPacket(const uint8_t *packet, uint32_t connectionId) {
+    if (CStream *peer = m_pPeer.load()) peer->WritePacket(packet, connectionId);
+}
+
+void CStream::ReportForeignSignature() {
+    ::SendMessageA(m_hHubWnd, WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
+}
+
+void CStream::SetPeer(CStream *pPeer) { m_pPeer.store(pPeer); }
+CStream *CStream::GetPeer() const { return m_pPeer.load(); }
+
+void CStream::SetDescription(const std::string &description) {
+    fw::Lock lock(m_csDescription);
+    m_strDescription = description;
+}
+
+std::string CStream::GetDescription() const {
+    fw::Lock lock(m_csDescription);
+    return m_strDescription;
+}
+
+HANDLE CStream::GetPortHandle() const { return nullptr; }
+int CStream::GetPortNumber() const { return 0; }
+
+// --- Traffic log. Every entry is formatted and written under m_csWrite, the
+// lock that also covers a packet's bytes, so entries of one stream never
+// interleave and a written packet's entry sits right before its bytes.
+
+int CStream::OpenLog() {
+    if (!m_bLogging) return 1;
+    fw::Lock lock(m_csWrite);
+    if (m_log.Open(std::string(fw::GetModuleDir()) + m_strLogName)) m_log.Write(TrafficLogHeader());
+    return 1;
+}
+
+void CStream::LogPacket(const uint8_t *packet, LogDirection direction) {
+    if (!m_bLogging || !packet) return;
+    fw::Lock lock(m_csWrite);
+    if (!m_log.IsOpen()) return;
+    std::string entry;
+    AppendPacketEntry(entry, packet, PacketSize(packet), direction);
+    m_log.Write(entry);
+}
+
+void CStream::LogNoise(const uint8_t *bytes, size_t count) {
+    if (!m_bLogging) return;
+    fw::Lock lock(m_csWrite);
+    if (!m_log.IsOpen()) return;
+    std::string entry;
+    AppendNoiseEntry(entry, bytes, count);
+    m_log.Write(entry);
+}

@@ -1,0 +1,105 @@
+// CStream: the packet endpoint every link of the hub derives from.
+//
+// The base does everything that is the same on every link: it frames packets
+// out of the transport's bytes, hands connect requests to the hub window,
+// answers ECHO, drops NOOP and forwards the rest to the paired stream (the
+// peer), and keeps the traffic log. A transport supplies only raw byte I/O.
+//
+// The 23 virtual operations are declared in a fixed order (slot 0 is the
+// destructor, slot 22 GetPortNumber); keep that order and add no others.
+//
+// What a transport must implement:
+//   ReadBytes     block until `count` bytes arrived or the link's own time-out
+//                 or closure ends the read; return how many arrived (the
+//                 framing takes any shortfall as a failed read).
+//   WriteBytes    put the bytes on the link in order; return how many went out.
+//   SetReadTimeout, SetWriteTimeout, SetBaudRate, SetCtsFlowControl
+//                 serial settings; other links do nothing.
+//   AddUser, RemoveUser
+//                 plug-in side streams learn and forget users; user streams
+//                 do nothing.
+// and, usually, its destructor (close the link, join its thread) and Open
+// (open the link, then OpenLog). Set m_strLogName and the description before
+// Open, and m_bLogging in the constructor as the creator asks.
+//
+// Writes come from several threads (reader threads of other streams
+// forwarding, the hub window's thread answering): WritePacket holds
+// m_csWrite over the log entry and the bytes, so packets and entries never
+// interleave. A transport that overrides WritePacket takes the same lock
+// (or uses WriteLoggedPacket); one that overrides ReadPacket frames with
+// FramePacket and logs with LogPacket.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <string>
+#include "framework/sync.h"
+#include "norvane_plugin.h"
+#include "stream/packet.h"
+#include "stream/traffic_log.h"
+#include "stream/traffic_log_format.h"
+
+class CStream {
+public:
+    CStream();
+    explicit CStream(UserInfo *pUserInfo);
+    CStream(const CStream &) = delete;
+    CStream &operator=(const CStream &) = delete;
+
+    virtual ~CStream();                                                      // 0
+    virtual int ReadBytes(void *buffer, int count) = 0;                      // 1
+    virtual int WriteBytes(const void *buffer, int count) = 0;               // 2
+    virtual void SetReadTimeout(DWORD milliseconds) = 0;                     // 3
+    virtual void SetWriteTimeout(DWORD milliseconds) = 0;                    // 4
+    virtual void SetBaudRate(DWORD rate) = 0;                                // 5
+    virtual void SetCtsFlowControl(BOOL on) = 0;                             // 6
+    virtual void AddUser(UserInfo *pUserInfo, CStream *pUserStream) = 0;     // 7
+    virtual void RemoveUser(UserInfo *pUserInfo) = 0;                        // 8
+    virtual void SendBeacon();                                               // 9
+    // Nonzero on success. The base opens the traffic log.
+    virtual int Open();                                                      // 10
+    // A packet in global memory that the caller frees, or null.
+    virtual uint8_t *ReadPacket(uint32_t *connectionId);                     // 11
+    // The caller keeps the packet. Returns the bytes written.
+    virtual int WritePacket(const uint8_t *packet, uint32_t connectionId);   // 12
+    virtual void Drain();                                                    // 13
+    // One packet. After a connect request the router may have destroyed this
+    // stream: nothing of it is touched once the hub window has answered.
+    virtual void DispatchPacket();                                           // 14
+    virtual void ForwardPacket(const uint8_t *packet, uint32_t connectionId);// 15
+    virtual void ReportForeignSignature();                                   // 16
+    virtual void SetPeer(CStream *pPeer);                                    // 17
+    virtual CStream *GetPeer() const;                                        // 18
+    virtual void SetDescription(const std::string &description);             // 19
+    virtual std::string GetDescription() const;                              // 20
+    virtual HANDLE GetPortHandle() const;                                    // 21
+    virtual int GetPortNumber() const;                                       // 22
+
+    // Traffic log. OpenLog always returns 1: a log that cannot be created
+    // leaves the stream working without one.
+    int OpenLog();
+    void LogPacket(const uint8_t *packet, LogDirection direction);
+    void LogNoise(const uint8_t *bytes, size_t count);
+
+    UserInfo *GetUserInfo() const { return m_pUserInfo; }
+    HWND GetHubWindow() const { return m_hHubWnd; }
+
+protected:
+    // Frames one packet from ReadBytes under the given rules; reports foreign
+    // traffic and noise through this stream. Null on any failure.
+    uint8_t *FramePacket(const FramingRules &rules, uint8_t *idByte = nullptr);
+    // Logs `packet` as written and sends `wire` (its bytes as this link puts
+    // them) in one piece, both under m_csWrite.
+    int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
+
+    std::atomic<CStream *> m_pPeer{nullptr};  // set on the hub window's thread, read by the reader thread
+    HWND m_hHubWnd;                           // fixed at construction
+    UserInfo *m_pUserInfo;                    // fixed at construction; lives in the CUserConnection
+    CTrafficLog m_log;                        // any writing thread, under m_csWrite
+    std::string m_strLogName;                 // set by the transport before Open
+    BOOL m_bLogging = FALSE;                  // set by the creator before Open; read by any thread
+    fw::CriticalSection m_csWrite;            // one packet (log entry and bytes) at a time
+
+private:
+    mutable fw::CriticalSection m_csDescription;
+    std::string m_strDescription;  // any thread, under m_csDescription
+};
