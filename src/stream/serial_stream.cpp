@@ -1,0 +1,381 @@
+// The serial transport and its event thread.
+//
+// Not every driver can wait for received characters: a pseudo-terminal under
+// Wine fails WaitCommEvent at once, every time. Where the wait fails while
+// the port still answers ClearCommError, the event thread polls the input
+// queue instead of ending, so the connection never goes deaf unnoticed.
+//
+// Shutdown is flag + signal + join, except in the one case where joining
+// would deadlock (see serial_stream.h). To recognise that case the stream
+// watches which connect packets the hub window's thread is handling: a pair
+// of message hooks on that thread, installed while any serial stream lives.
+#include "stream/serial_stream.h"
+
+#include <cstdio>
+#include <vector>
+#include "app/hub_messages.h"
+#include "norvane_plugin.h"
+
+namespace {
+
+const DWORD kOpenReadTimeoutMs = 1000;
+const DWORD kOpenWriteTimeoutMs = 30000;
+const DWORD kBaudRate = 57600;
+// Wakes without input in a row before the wait is taken as useless.
+const int kMaxEmptyWakes = 3;
+const uint8_t kBeacon[NV_PACKET_SHORT_HEADER] = {NV_CMD_HUB_BEACON, 0, 0};
+
+// Connect packets the hub window's thread is inside the handler of, nested
+// handlers included. Everything here runs on that thread: the hooks are
+// called there, and streams are created and destroyed there.
+class HubCallWatch {
+public:
+    static void Attach(HWND hub) {
+        if (!hub) return;
+        if (s_users++ == 0) {
+            DWORD thread = ::GetWindowThreadProcessId(hub, nullptr);
+            s_hCall = ::SetWindowsHookExA(WH_CALLWNDPROC, OnCall, nullptr, thread);
+            s_hReturn = ::SetWindowsHookExA(WH_CALLWNDPROCRET, OnReturn, nullptr, thread);
+        }
+    }
+    static void Detach(HWND hub) {
+        if (!hub || s_users == 0 || --s_users > 0) return;
+        if (s_hCall) ::UnhookWindowsHookEx(s_hCall);
+        if (s_hReturn) ::UnhookWindowsHookEx(s_hReturn);
+        s_hCall = s_hReturn = nullptr;
+        // Handlers still on the stack will not be seen returning.
+        s_active.clear();
+    }
+    static bool IsHandling(const void *packet) {
+        for (const void *p : s_active)
+            if (p == packet) return true;
+        return false;
+    }
+
+private:
+    static LRESULT CALLBACK OnCall(int code, WPARAM wParam, LPARAM lParam) {
+        auto *cwp = reinterpret_cast<const CWPSTRUCT *>(lParam);
+        if (code == HC_ACTION && cwp->message == WM_STREAM_CONNECT)
+            s_active.push_back(reinterpret_cast<const void *>(cwp->lParam));
+        return ::CallNextHookEx(s_hCall, code, wParam, lParam);
+    }
+    static LRESULT CALLBACK OnReturn(int code, WPARAM wParam, LPARAM lParam) {
+        auto *cwp = reinterpret_cast<const CWPRETSTRUCT *>(lParam);
+        if (code == HC_ACTION && cwp->message == WM_STREAM_CONNECT) {
+            const void *packet = reinterpret_cast<const void *>(cwp->lParam);
+            for (size_t i = s_active.size(); i-- > 0;)
+                if (s_active[i] == packet) {
+                    s_active.erase(s_active.begin() + static_cast<ptrdiff_t>(i));
+                    break;
+                }
+        }
+        return ::CallNextHookEx(s_hReturn, code, wParam, lParam);
+    }
+
+    static int s_users;
+    static HHOOK s_hCall;
+    static HHOOK s_hReturn;
+    static std::vector<const void *> s_active;
+};
+
+int HubCallWatch::s_users = 0;
+HHOOK HubCallWatch::s_hCall = nullptr;
+HHOOK HubCallWatch::s_hReturn = nullptr;
+std::vector<const void *> HubCallWatch::s_active;
+
+// Waits for a thread while still handling messages sent to this thread, so
+// that a thread blocked in SendMessage to us can finish and end.
+void JoinHandlingSentMessages(HANDLE thread) {
+    for (;;) {
+        MSG msg;
+        ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        DWORD r = ::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (r != WAIT_OBJECT_0 + 1) return;  // ended, or the wait itself failed
+    }
+}
+
+fw::Handle NewAutoResetEvent() { return fw::Handle(::CreateEventA(nullptr, FALSE, FALSE, nullptr)); }
+
+}  // namespace
+
+// Shared by the stream and its event thread; whichever lets go last frees it.
+struct CSerialStream::Link {
+    fw::CriticalSection cs;
+    LONG refs = 2;                    // the stream and the event thread
+    CSerialStream *stream = nullptr;  // valid while !streamGone
+    DWORD threadId = 0;               // written by the event thread before its first read
+    const uint8_t *packet = nullptr;  // under cs: the packet the event thread is dispatching
+    bool streamGone = false;          // under cs: the destructor left the thread behind
+
+    void Release() {
+        if (::InterlockedDecrement(&refs) == 0) delete this;
+    }
+};
+
+CSerialStream::CSerialStream(UserInfo *pUserInfo, int port, BOOL logging)
+    : CStream(pUserInfo), m_nPort(port), m_ovRead(), m_ovWrite(),
+      m_hReadEvent(NewAutoResetEvent()), m_hWriteEvent(NewAutoResetEvent()),
+      m_hStop(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    char name[32];
+    snprintf(name, sizeof name, "SerialPort%d.txt", port);
+    m_strLogName = name;
+    m_bLogging = logging;
+    m_ovRead.hEvent = m_hReadEvent.Get();
+    m_ovWrite.hEvent = m_hWriteEvent.Get();
+    HubCallWatch::Attach(m_hHubWnd);
+}
+
+CSerialStream::~CSerialStream() {
+    StopEventThread();
+    HubCallWatch::Detach(m_hHubWnd);
+    m_hPort.Reset();  // the events and the thread handle close with their owners
+}
+
+void CSerialStream::StopEventThread() {
+    Link *link = m_pLink;
+    if (!link) return;
+    m_pLink = nullptr;
+    bool leaveBehind;
+    {
+        fw::Lock lock(link->cs);
+        // The thread's connect request is being handled below us on this
+        // thread's stack: it cannot return before we do. It will see the flag.
+        leaveBehind = link->packet && HubCallWatch::IsHandling(link->packet);
+        if (leaveBehind) link->streamGone = true;
+    }
+    if (!leaveBehind) {
+        ::SetEvent(m_hStop.Get());
+        JoinHandlingSentMessages(m_eventThread.Handle());
+    }
+    link->Release();
+}
+
+int CSerialStream::Open() {
+    CStream::Open();  // the traffic log
+    char device[32];
+    snprintf(device, sizeof device, "\\\\.\\COM%d", m_nPort);
+    m_hPort.Reset(::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr));
+    if (!m_hPort) return 0;
+    if (!ApplyLineSettings()) return 0;  // the port stays open until the stream goes
+    SetReadTimeout(kOpenReadTimeoutMs);
+    SetWriteTimeout(kOpenWriteTimeoutMs);
+
+    auto *link = new Link;
+    link->stream = this;
+    m_pLink = link;
+    if (!m_eventThread.Start(EventThreadMain, link)) {
+        m_pLink = nullptr;
+        delete link;
+        return 0;
+    }
+    SendBeacon();
+    char description[16];
+    snprintf(description, sizeof description, "COM%d", m_nPort);
+    SetDescription(description);
+    return 1;
+}
+
+bool CSerialStream::ApplyLineSettings() {
+    fw::Lock lock(m_csState);
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(m_hPort.Get(), &dcb)) return false;
+    dcb.BaudRate = kBaudRate;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    return ::SetCommState(m_hPort.Get(), &dcb) != FALSE;
+}
+
+void CSerialStream::SetReadTimeout(DWORD ms) {
+    COMMTIMEOUTS t;
+    if (!::GetCommTimeouts(m_hPort.Get(), &t)) return;
+    t.ReadTotalTimeoutMultiplier = 0;
+    if (ms == static_cast<DWORD>(-1)) {
+        t.ReadIntervalTimeout = 0;  // wait for every byte asked for
+        t.ReadTotalTimeoutConstant = 0;
+    } else if (ms == 0) {
+        t.ReadIntervalTimeout = MAXDWORD;  // what is buffered, at once
+        t.ReadTotalTimeoutConstant = 0;
+    } else {
+        t.ReadIntervalTimeout = 0;
+        t.ReadTotalTimeoutConstant = ms;
+    }
+    ::SetCommTimeouts(m_hPort.Get(), &t);
+}
+
+void CSerialStream::SetWriteTimeout(DWORD ms) {
+    COMMTIMEOUTS t;
+    if (!::GetCommTimeouts(m_hPort.Get(), &t)) return;
+    t.WriteTotalTimeoutMultiplier = 0;
+    if (ms == static_cast<DWORD>(-1))
+        t.WriteTotalTimeoutConstant = 0;
+    else if (ms == 0)
+        t.WriteTotalTimeoutConstant = 1;
+    else
+        t.WriteTotalTimeoutConstant = ms;
+    ::SetCommTimeouts(m_hPort.Get(), &t);
+}
+
+void CSerialStream::SetBaudRate(DWORD rate) {
+    fw::Lock lock(m_csState);
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(m_hPort.Get(), &dcb)) return;
+    dcb.BaudRate = rate;
+    ::SetCommState(m_hPort.Get(), &dcb);
+}
+
+void CSerialStream::SetCtsFlowControl(BOOL on) {
+    fw::Lock lock(m_csState);
+    DCB dcb;
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(m_hPort.Get(), &dcb)) return;
+    dcb.fOutxCtsFlow = on ? 1 : 0;
+    ::SetCommState(m_hPort.Get(), &dcb);
+}
+
+void CSerialStream::SendBeacon() {
+    SetCtsFlowControl(FALSE);
+    WritePacket(kBeacon, 0);
+}
+
+DWORD CSerialStream::FinishIo(OVERLAPPED *ov, DWORD *transferred) {
+    *transferred = 0;
+    HANDLE waits[2] = {ov->hEvent, m_hStop.Get()};
+    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        // The stream is going: cancel what this thread started and let it end.
+        ::CancelIo(m_hPort.Get());
+        ::GetOverlappedResult(m_hPort.Get(), ov, transferred, TRUE);
+        return ERROR_OPERATION_ABORTED;
+    }
+    if (::GetOverlappedResult(m_hPort.Get(), ov, transferred, FALSE)) return NO_ERROR;
+    DWORD error = ::GetLastError();
+    return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
+}
+
+int CSerialStream::ReadBytes(void *buffer, int count) {
+    if (count <= 0) return 0;
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    for (int i = 0; i < count; ++i) {
+        if (!::ReadFile(m_hPort.Get(), bytes + i, 1, nullptr, &m_ovRead) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        DWORD got = 0;
+        DWORD error = FinishIo(&m_ovRead, &got);
+        // A read that timed out is "no byte" whether the driver calls it
+        // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
+        if (error == ERROR_TIMEOUT) got = 0;
+        else if (error != NO_ERROR) return 0;
+        if (got == 0) return i;
+    }
+    return count;
+}
+
+int CSerialStream::WriteBytes(const void *buffer, int count) {
+    if (count <= 0) return 0;
+    if (!::WriteFile(m_hPort.Get(), buffer, static_cast<DWORD>(count), nullptr, &m_ovWrite) &&
+        ::GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    DWORD written = 0;
+    if (FinishIo(&m_ovWrite, &written) != NO_ERROR) return 0;
+    return static_cast<int>(written);
+}
+
+uint8_t *CSerialStream::ReadPacket(uint32_t *connectionId) {
+    uint8_t *packet = CStream::ReadPacket(connectionId);
+    Link *link = m_pLink;
+    if (packet && link && link->threadId == ::GetCurrentThreadId()) {
+        fw::Lock lock(link->cs);
+        link->packet = packet;
+    }
+    return packet;
+}
+
+void CSerialStream::ReportForeignSignature() { CStream::ReportForeignSignature(); }
+
+// --- Event thread. Once DispatchOne reports the stream gone, nothing of the
+// stream may be touched: only the link is still ours.
+
+DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
+    auto *link = static_cast<Link *>(arg);
+    link->threadId = ::GetCurrentThreadId();
+    RunEventLoop(link->stream, link);
+    link->Release();
+    return 0;
+}
+
+void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
+    HANDLE port = stream->m_hPort.Get();
+    fw::Handle waitEvent = NewAutoResetEvent();
+    bool polling = !waitEvent || !::SetCommMask(port, EV_RXCHAR);
+    stream->m_readerMode = polling ? ReaderMode::kPolling : ReaderMode::kWaiting;
+    int emptyWakes = 0;
+    for (;;) {
+        if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!::ClearCommError(port, &errors, &status)) break;  // the port has gone
+        if (status.cbInQue > 0) {
+            emptyWakes = 0;
+            if (!DispatchOne(stream, link)) return;
+            continue;
+        }
+        if (!polling) {
+            if (stream->WaitForInput(waitEvent.Get(), &emptyWakes)) continue;
+            if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
+            // The driver cannot wait for characters; the queue is watched instead.
+            polling = true;
+            stream->m_readerMode = ReaderMode::kPolling;
+        }
+        if (::WaitForSingleObject(stream->m_hStop.Get(), kPollIntervalMs) == WAIT_OBJECT_0) break;
+    }
+    stream->m_readerMode = ReaderMode::kEnded;
+}
+
+bool CSerialStream::DispatchOne(CSerialStream *stream, Link *link) {
+    // A connect request goes to the hub window, which may destroy the stream
+    // before it answers.
+    stream->DispatchPacket();
+    fw::Lock lock(link->cs);
+    link->packet = nullptr;
+    return !link->streamGone;
+}
+
+bool CSerialStream::WaitForInput(HANDLE event, int *emptyWakes) {
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    DWORD mask = 0;
+    if (!::WaitCommEvent(m_hPort.Get(), &mask, &ov)) {
+        if (::GetLastError() != ERROR_IO_PENDING) return false;
+        HANDLE waits[2] = {event, m_hStop.Get()};
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            // A new mask ends a pending wait; CancelIo does not on every driver.
+            ::SetCommMask(m_hPort.Get(), 0);
+            ::CancelIo(m_hPort.Get());
+            DWORD ignored;
+            ::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, TRUE);
+            return false;
+        }
+        DWORD ignored;
+        if (!::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, FALSE)) return false;
+    }
+    // A driver that keeps waking with nothing to read would make this loop spin.
+    if (mask & EV_RXCHAR) *emptyWakes = 0;
+    else if (++*emptyWakes >= kMaxEmptyWakes) return false;
+    return true;
+}

@@ -1,0 +1,78 @@
+// CSerialStream: a handheld on a COM port (cable or cradle).
+//
+// The port is opened overlapped so that one event thread can sit in a read or
+// a wait while other threads write: forwarded packets from the plug-in side,
+// router answers and beacons from the hub window's thread. Reads go byte by
+// byte so the one-second time-out applies to every byte.
+//
+// The event thread may be blocked inside a connect request that it sent to
+// the hub window when the hub window destroys the stream, possibly from a
+// message box opened by that very request. Waiting for the thread there would
+// deadlock, so the thread and the stream share a small link block that
+// outlives the stream: the destructor either stops the thread and waits for
+// it (handling sent messages meanwhile), or, when the thread's request is
+// being handled further down the hub window's stack, leaves the thread to
+// find out through the link that the stream has gone.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include "framework/handles.h"
+#include "framework/sync.h"
+#include "framework/thread.h"
+#include "stream/stream.h"
+
+class CSerialStream : public CStream {
+public:
+    CSerialStream(UserInfo *pUserInfo, int port, BOOL logging);
+    ~CSerialStream() override;
+
+    int ReadBytes(void *buffer, int count) override;
+    int WriteBytes(const void *buffer, int count) override;
+    void SetReadTimeout(DWORD milliseconds) override;
+    void SetWriteTimeout(DWORD milliseconds) override;
+    void SetBaudRate(DWORD rate) override;
+    void SetCtsFlowControl(BOOL on) override;
+    void AddUser(UserInfo *, CStream *) override {}
+    void RemoveUser(UserInfo *) override {}
+    void SendBeacon() override;
+    int Open() override;
+    // The base framing, plus a note of the packet the event thread holds, so
+    // the destructor can tell whether that packet is being handled below it.
+    uint8_t *ReadPacket(uint32_t *connectionId) override;
+    void ReportForeignSignature() override;
+    HANDLE GetPortHandle() const override { return m_hPort.Get(); }
+    int GetPortNumber() const override { return m_nPort; }
+
+    // How the event thread learns of input; for tests and diagnostics.
+    enum class ReaderMode { kNotStarted, kWaiting, kPolling, kEnded };
+    ReaderMode GetReaderMode() const { return m_readerMode.load(); }
+
+    // Interval of the input poll used where the driver cannot wait for events.
+    static const DWORD kPollIntervalMs = 5;
+
+private:
+    struct Link;
+
+    static DWORD WINAPI EventThreadMain(void *arg);
+    static void RunEventLoop(CSerialStream *stream, Link *link);
+    // False when the stream went away during the dispatch: touch nothing of it.
+    static bool DispatchOne(CSerialStream *stream, Link *link);
+    // True when input may be waiting; false when the wait failed or the stream stops.
+    bool WaitForInput(HANDLE event, int *emptyWakes);
+    // Waits for an overlapped operation of this thread: NO_ERROR or the error.
+    DWORD FinishIo(OVERLAPPED *ov, DWORD *transferred);
+    bool ApplyLineSettings();
+    void StopEventThread();
+
+    int m_nPort;                 // fixed at construction
+    fw::FileHandle m_hPort;      // opened by Open on the creating thread, closed by the destructor
+    fw::Thread m_eventThread;    // started by Open; joined or left behind by the destructor
+    Link *m_pLink = nullptr;     // shared with the event thread; see Link
+    OVERLAPPED m_ovRead;         // event thread only (ReadBytes)
+    OVERLAPPED m_ovWrite;        // writers, under m_csWrite
+    fw::Handle m_hReadEvent;     // m_ovRead.hEvent
+    fw::Handle m_hWriteEvent;    // m_ovWrite.hEvent
+    fw::Handle m_hStop;          // manual reset; set once by the destructor
+    fw::CriticalSection m_csState;  // one DCB read-modify-write at a time (hub window and event thread)
+    std::atomic<ReaderMode> m_readerMode{ReaderMode::kNotStarted};  // written by the event thread
+};
