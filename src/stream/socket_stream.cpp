@@ -1,0 +1,366 @@
+// CSocketStream and the reader cell it shares with its reader thread.
+//
+// The hub destroys streams on its window's thread at any moment, while the
+// reader may be waiting for input, framing a packet, or blocked inside a
+// SendMessage to that very thread. The cell below is the only thing both
+// sides touch after the stream may be gone, and the protocol around it is
+// what keeps the two from deadlocking or using freed memory.
+#include "stream/socket_stream.h"
+
+#include <mstcpip.h>
+#include <cstdio>
+#include "app/hub_messages.h"
+#include "framework/async_socket.h"
+#include "framework/handles.h"
+#include "framework/sync.h"
+#include "stream/global_packet.h"
+
+// Shared by a CSocketStream and its reader thread; freed by the last of the
+// two to let go (m_refs), which also closes the socket.
+//
+// Protocol. Everything below m_cs is read and written under it.
+//   m_bStop   set once, by the stream's destructor (any thread, normally the
+//             hub window's). From then on m_pStream is dead to the reader.
+//   m_place   where the reader is; written by the reader thread:
+//               kIdle     waiting for input; touches the cell only
+//               kInStream using the stream (framing, dispatch, log, writes
+//                         into its peer)
+//               kAtHub    inside SendMessage to the hub window; touches
+//                         nothing of the stream until it re-enters
+//               kGone     ended, or never started
+//   The destructor waits (m_leftStream) only while the reader is kInStream,
+//   and never when it runs on the reader thread itself (a stream that ends
+//   itself from its own reader). A reader in the stream never blocks on the
+//   hub window, because every SendMessage goes through kAtHub, so that wait
+//   cannot deadlock; it lasts as long as the reader's current step once
+//   woken: reads and write waits wake on m_wake, and writes into a peer are
+//   bounded by the peer's own write limit. After SendMessage returns the
+//   reader re-enters only if m_bStop is clear.
+//   m_wake    manual reset; set for good by the stop mark or by a link that
+//             broke on a write. Both are final.
+class SocketReaderCell {
+public:
+    enum Place { kIdle, kInStream, kAtHub, kGone };
+    enum WaitResult { kInput, kWoken, kFailed };
+
+    SocketReaderCell(CSocketStream *stream, SOCKET socket);
+    SocketReaderCell(const SocketReaderCell &) = delete;
+    SocketReaderCell &operator=(const SocketReaderCell &) = delete;
+
+    // Stream side (the creator's thread, then any thread that destroys it).
+    bool CreateReader();
+    void StartReader();
+    void Stop();
+    // Any writing thread: the link can no longer carry whole packets.
+    void Break();
+    bool Woken() const { return ::WaitForSingleObject(m_wake.Get(), 0) == WAIT_OBJECT_0; }
+    bool Stopping() {
+        fw::Lock lock(m_cs);
+        return m_bStop;
+    }
+    void Release();
+
+    // Reader thread.
+    WaitResult WaitReadable();
+    CSocketStream *Enter();
+    void Leave() { MoveTo(kIdle); }
+    void GoToHub() { MoveTo(kAtHub); }
+    void ReaderDone() {
+        MoveTo(kGone);
+        Release();
+    }
+    bool OnReaderThread() const { return m_dwReaderId == ::GetCurrentThreadId(); }
+
+private:
+    ~SocketReaderCell();
+    void MoveTo(Place place);
+
+    CSocketStream *const m_pStream;  // dead to the reader once m_bStop is set
+    const SOCKET m_hSocket;          // closed by the destructor
+    fw::Handle m_readable;           // FD_READ / FD_CLOSE of the socket; reader thread waits on it
+    fw::Handle m_wake;               // stop or broken link; see above
+    fw::Handle m_leftStream;         // manual reset: set while the reader is not kInStream
+    fw::Handle m_thread;             // created suspended; resumed by Open or by Stop
+    DWORD m_dwReaderId = 0;          // fixed before the thread runs
+    LONG m_refs = 1;                 // the stream, plus the reader once created; Interlocked
+
+    fw::CriticalSection m_cs;
+    bool m_bStop = false;
+    bool m_bStarted = false;
+    Place m_place = kGone;
+};
+
+SocketReaderCell::SocketReaderCell(CSocketStream *stream, SOCKET socket)
+    : m_pStream(stream), m_hSocket(socket) {
+    m_wake.Reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    m_leftStream.Reset(::CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    if (socket != INVALID_SOCKET) {
+        m_readable.Reset(::WSACreateEvent());
+        // Replaces any selection the socket inherited; it stays non-blocking.
+        if (m_readable && ::WSAEventSelect(socket, m_readable.Get(), FD_READ | FD_CLOSE) != 0) m_readable.Reset();
+    }
+    if (!m_readable) Break();  // no way to wait for input: the reader reports the link closed
+}
+
+SocketReaderCell::~SocketReaderCell() {
+    if (m_hSocket != INVALID_SOCKET) ::closesocket(m_hSocket);
+}
+
+bool SocketReaderCell::CreateReader() {
+    DWORD id = 0;
+    m_thread.Reset(::CreateThread(nullptr, 0, CSocketStream::ReaderMain, this, CREATE_SUSPENDED, &id));
+    if (!m_thread) return false;
+    m_dwReaderId = id;
+    m_place = kIdle;
+    ::InterlockedIncrement(&m_refs);
+    return true;
+}
+
+void SocketReaderCell::StartReader() {
+    fw::Lock lock(m_cs);
+    if (m_bStarted || !m_thread) return;
+    m_bStarted = true;
+    ::ResumeThread(m_thread.Get());
+}
+
+void SocketReaderCell::Stop() {
+    bool wait;
+    {
+        fw::Lock lock(m_cs);
+        if (m_bStop) return;
+        m_bStop = true;
+        ::SetEvent(m_wake.Get());
+        wait = m_place == kInStream && !OnReaderThread();
+        if (!m_bStarted && m_thread) {
+            m_bStarted = true;
+            ::ResumeThread(m_thread.Get());  // it sees the stop mark and ends
+        }
+    }
+    if (m_hSocket != INVALID_SOCKET) ::shutdown(m_hSocket, SD_BOTH);
+    if (wait) ::WaitForSingleObject(m_leftStream.Get(), INFINITE);
+}
+
+void SocketReaderCell::Break() {
+    if (m_hSocket != INVALID_SOCKET) ::shutdown(m_hSocket, SD_BOTH);
+    ::SetEvent(m_wake.Get());
+}
+
+void SocketReaderCell::Release() {
+    if (::InterlockedDecrement(&m_refs) == 0) delete this;
+}
+
+SocketReaderCell::WaitResult SocketReaderCell::WaitReadable() {
+    HANDLE handles[2] = {m_wake.Get(), m_readable.Get()};
+    DWORD count = m_readable ? 2 : 1;
+    switch (::WaitForMultipleObjects(count, handles, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0:
+        return kWoken;
+    case WAIT_OBJECT_0 + 1: {
+        WSANETWORKEVENTS events;
+        ::WSAEnumNetworkEvents(m_hSocket, m_readable.Get(), &events);  // resets the event
+        return kInput;
+    }
+    default:
+        return kFailed;
+    }
+}
+
+CSocketStream *SocketReaderCell::Enter() {
+    fw::Lock lock(m_cs);
+    if (m_bStop) return nullptr;
+    if (m_place != kInStream) {
+        m_place = kInStream;
+        ::ResetEvent(m_leftStream.Get());
+    }
+    return m_pStream;
+}
+
+void SocketReaderCell::MoveTo(Place place) {
+    fw::Lock lock(m_cs);
+    m_place = place;
+    ::SetEvent(m_leftStream.Get());
+}
+
+// --- CSocketStream
+
+namespace {
+const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
+const DWORD kWriteWaitSliceMs = 100;
+}  // namespace
+
+CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOOL logging)
+    : CStream(pUserInfo), m_hSocket(listener ? listener->Accept() : INVALID_SOCKET), m_bClosed(FALSE),
+      m_pStopFlag(nullptr) {
+    m_bLogging = logging;
+    if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
+    m_pStopFlag = new SocketReaderCell(this, m_hSocket);
+    // Without a reader nobody would ever notice the end of the link; the
+    // connection then stays until its owner destroys it.
+    if (!m_pStopFlag->CreateReader()) m_pStopFlag->Break();
+}
+
+CSocketStream::~CSocketStream() {
+    StopReader();
+    m_pStopFlag->Release();
+}
+
+void CSocketStream::StopReader() { m_pStopFlag->Stop(); }
+
+void CSocketStream::ConfigureSocket() {
+    BOOL on = TRUE;
+    ::setsockopt(m_hSocket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+    // Short keep-alive: a handheld whose network vanished sends no close, and
+    // without probes its connection would hold an id for hours.
+    tcp_keepalive keepAlive = {1, kKeepAliveIdleMs, kKeepAliveIntervalMs};
+    DWORD returned = 0;
+    if (::WSAIoctl(m_hSocket, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr,
+                   nullptr) != 0)
+        ::setsockopt(m_hSocket, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&on), sizeof on);
+}
+
+int CSocketStream::Open() {
+    sockaddr_in peer = {};
+    int length = sizeof peer;
+    if (::getpeername(m_hSocket, reinterpret_cast<sockaddr *>(&peer), &length) == 0 && peer.sin_family == AF_INET) {
+        const auto *b = reinterpret_cast<const unsigned char *>(&peer.sin_addr);
+        char address[16];
+        snprintf(address, sizeof address, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+        SetDescription(address);
+        char logName[64];
+        snprintf(logName, sizeof logName, "Socket%s-%u.txt", address, static_cast<unsigned>(ntohs(peer.sin_port)));
+        m_strLogName = logName;
+    }
+    OpenLog();
+    m_pStopFlag->StartReader();
+    return 1;
+}
+
+// Reader thread only. Every error other than "nothing yet" ends the link: on
+// a connected TCP socket none of them goes away, and waiting on would spin.
+int CSocketStream::ReadBytes(void *buffer, int count) {
+    char *bytes = static_cast<char *>(buffer);
+    int received = 0;
+    while (received < count) {
+        int n = ::recv(m_hSocket, bytes + received, count - received, 0);
+        if (n > 0) {
+            received += n;
+            continue;
+        }
+        if (n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK) {
+            m_bClosed = TRUE;
+            break;
+        }
+        SocketReaderCell::WaitResult waited = m_pStopFlag->WaitReadable();
+        if (waited == SocketReaderCell::kInput) continue;
+        // Woken: the stream is being destroyed (the packet is simply lost) or
+        // the link broke on a write. A failed wait ends the link as well.
+        if (!m_pStopFlag->Stopping()) m_bClosed = TRUE;
+        break;
+    }
+    return received;
+}
+
+int CSocketStream::WriteBytes(const void *buffer, int count) {
+    const char *bytes = static_cast<const char *>(buffer);
+    int sent = 0;
+    DWORD lastProgress = ::GetTickCount();
+    while (sent < count) {
+        int n = ::send(m_hSocket, bytes + sent, count - sent, 0);
+        if (n > 0) {
+            sent += n;
+            lastProgress = ::GetTickCount();
+            continue;
+        }
+        if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK && WaitWritable(lastProgress)) continue;
+        break;
+    }
+    // Part of a packet on the wire leaves the handheld's framing out of step
+    // for good, so the link ends; the reader reports it closed.
+    if (sent < count) m_pStopFlag->Break();
+    return sent;
+}
+
+// Sleeps in select until the socket takes bytes again, in short slices so a
+// stop or a broken link is noticed; false after kWriteStallMs without progress.
+bool CSocketStream::WaitWritable(DWORD lastProgress) {
+    for (;;) {
+        if (m_pStopFlag->Woken()) return false;
+        DWORD waited = ::GetTickCount() - lastProgress;
+        if (waited >= kWriteStallMs) return false;
+        DWORD slice = kWriteStallMs - waited < kWriteWaitSliceMs ? kWriteStallMs - waited : kWriteWaitSliceMs;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(m_hSocket, &writable);
+        timeval timeout = {0, static_cast<long>(slice * 1000)};
+        int ready = ::select(0, nullptr, &writable, nullptr, &timeout);
+        if (ready == 1) return true;
+        if (ready < 0) return false;
+    }
+}
+
+bool CSocketStream::SendToHub(UINT msg, WPARAM wParam, LPARAM lParam) {
+    HWND hub = m_hHubWnd;
+    SocketReaderCell *cell = m_pStopFlag;
+    if (!cell->OnReaderThread()) {
+        ::SendMessageA(hub, msg, wParam, lParam);
+        return true;
+    }
+    cell->GoToHub();
+    ::SendMessageA(hub, msg, wParam, lParam);
+    return cell->Enter() != nullptr;
+}
+
+// The base's dispatch, except that the connect hand-over goes through
+// SendToHub: the hub may destroy this stream while handling it, and must not
+// find the reader counted as inside the stream while it does.
+void CSocketStream::DispatchPacket() {
+    uint32_t id = kNoConnectionId;
+    uint8_t *packet = ReadPacket(&id);
+    if (!packet) return;
+    switch (PacketCommand(packet)) {
+    case NV_CMD_CONNECT_REQUEST:
+        SetCtsFlowControl(TRUE);
+        if (m_pUserInfo) SendToHub(WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(m_pUserInfo),
+                                   reinterpret_cast<LPARAM>(packet));
+        break;  // from here on only the packet is ours
+    case NV_CMD_ECHO:
+        WritePacket(kEchoReply, id);
+        break;
+    case NV_CMD_NOOP:
+        break;
+    default:
+        ForwardPacket(packet, id);
+        break;
+    }
+    FreeGlobalPacket(packet);
+}
+
+// Called from inside the framing; when the stream is gone on return, the
+// framing only hands back "no packet" and touches nothing of it.
+void CSocketStream::ReportForeignSignature() {
+    SendToHub(WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
+}
+
+void CSocketStream::ReportClosed() {
+    if (m_pUserInfo) SendToHub(WM_STREAM_CLOSED, reinterpret_cast<WPARAM>(m_pUserInfo), 0);
+}
+
+DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
+    auto *cell = static_cast<SocketReaderCell *>(arg);
+    for (;;) {
+        if (cell->WaitReadable() == SocketReaderCell::kFailed) break;
+        CSocketStream *stream = cell->Enter();
+        if (!stream) break;
+        stream->DispatchPacket();
+        // A hand-over, or the stream ending itself, may have stopped it.
+        stream = cell->Enter();
+        if (!stream) break;
+        if (stream->m_bClosed) {
+            stream->ReportClosed();  // the hub destroys the stream before this returns
+            break;
+        }
+        cell->Leave();
+    }
+    cell->ReaderDone();
+    return 0;
+}
