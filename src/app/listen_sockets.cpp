@@ -1,9 +1,101 @@
-// The hub window's listening sockets. Not built yet: the hub listens on no
-// port, and nothing pretends otherwise.
+// The hub window's listening sockets and what it does with an accepted
+// connection.
+//
+// Connection ids are how the rest of the hub finds a user (the closed and
+// connect hand-overs carry nothing else), so a new connection never takes an
+// id that a live one holds. Network ids stay within 100..254: the network
+// plug-in link carries the id in one byte, where 0 means every user and 255
+// none. When all are taken the handheld is accepted and let go at once.
+#include <winsock2.h>
+#include <cstdio>
+#include <memory>
 #include "app/hub_frame.h"
 #include "app/listen_socket.h"
+#include "app/user_connection.h"
+#include "framework/message_box.h"
+#include "stream/global_packet.h"
+#include "stream/socket_stream.h"
 
-void CHubFrame::CreateListenSockets() {}
+namespace {
+
+const UINT kUserPort = 4343;
+const UINT kPluginPort = 4242;
+const int kBacklog = 5;
+const int kFirstNetworkId = 100;
+const int kLastNetworkId = 254;
+
+struct ListenerTexts {
+    const char *createFailed;
+    const char *listenFailed;
+};
+const ListenerTexts kUserTexts = {
+    "Can't create Velmar PDA Server Socket.\nNetwork Connections will be disabled.\nError: %d",
+    "Can't listen at Velmar PDA Server Socket.\nNetwork Connections will be disabled.\nError: %d"};
+const ListenerTexts kPluginTexts = {
+    "Can't create Velmar Plugin Server Socket.\nNetwork Plugin Connections will be disabled.\nError: %d",
+    "Can't listen at Velmar Plugin Server Socket.\nNetwork Plugin Connections will be disabled.\nError: %d"};
+
+void ShowSocketFailure(const char *format, int error) {
+    char text[256];
+    snprintf(text, sizeof text, format, error);
+    fw::AppMessageBox(text, MB_OK);
+}
+
+// A listening socket on `port`, or none after telling the operator why not.
+CListenSocket *OpenListener(CHubFrame *owner, BOOL userServer, UINT port, const ListenerTexts &texts) {
+    auto listener = std::make_unique<CListenSocket>(owner, userServer);
+    if (!listener->Create(port)) {
+        ShowSocketFailure(texts.createFailed, ::WSAGetLastError());
+        return nullptr;
+    }
+    if (!listener->Listen(kBacklog)) {
+        int error = ::WSAGetLastError();
+        listener->Close();
+        ShowSocketFailure(texts.listenFailed, error);
+        return nullptr;
+    }
+    return listener.release();
+}
+
+// The lowest network id that no connection in the table holds, or -1.
+int FreeNetworkId(const std::map<int, CUserConnection *> &connections) {
+    for (int id = kFirstNetworkId; id <= kLastNetworkId; ++id)
+        if (!connections.count(id)) return id;
+    return -1;
+}
+
+// Stands in for the network plug-in stream until plug-ins can register over
+// the network: it keeps the link framed, logs and drops what the plug-in
+// sends, and when the plug-in goes it destroys itself on its own reader
+// thread, which touches nothing of it afterwards. Nothing else refers to it,
+// so nothing else can destroy it in the meantime.
+class CUnregisteredPluginStream final : public CSocketStream {
+public:
+    CUnregisteredPluginStream(fw::AsyncSocket *listener, BOOL logging) : CSocketStream(listener, nullptr, logging) {}
+    ~CUnregisteredPluginStream() override { StopReader(); }
+
+    uint8_t *ReadPacket(uint32_t * /*connectionId*/) override {
+        FramingRules rules;
+        rules.foreignSignature = false;  // the plug-in link has no such test
+        rules.idByte = true;
+        if (uint8_t *packet = FramePacket(rules)) {
+            LogPacket(packet, LogDirection::Read);
+            FreeGlobalPacket(packet);
+        } else if (m_bClosed) {
+            delete this;
+        }
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+void CHubFrame::CreateListenSockets() {
+    CloseListenSockets();  // never two of a kind on one port
+    m_pUserListener = OpenListener(this, TRUE, kUserPort, kUserTexts);
+    if (!m_pUserListener) return;  // without handhelds over TCP, no network plug-ins either
+    m_pPluginListener = OpenListener(this, FALSE, kPluginPort, kPluginTexts);
+}
 
 void CHubFrame::CloseListenSockets() {
     delete m_pUserListener;
@@ -12,5 +104,24 @@ void CHubFrame::CloseListenSockets() {
     m_pPluginListener = nullptr;
 }
 
-void CHubFrame::AcceptUser() {}
-void CHubFrame::AcceptPlugin() {}
+void CHubFrame::AcceptUser() {
+    if (!m_pUserListener) return;
+    int id = FreeNetworkId(m_connections);
+    if (id < 0) {
+        fw::Socket refused(m_pUserListener->Accept());  // closed at once
+        return;
+    }
+    auto *connection = new CUserConnection(nullptr, id, id, -1);
+    CStream *stream = new CSocketStream(m_pUserListener, &connection->userInfo, m_bLogTraffic);
+    stream->Open();
+    connection->stream = stream;
+    m_connections[id] = connection;
+}
+
+void CHubFrame::AcceptPlugin() {
+    if (!m_pPluginListener) return;
+    // Until network plug-ins can register, the connection is kept open and
+    // answered, and ends with its peer.
+    CStream *stream = new CUnregisteredPluginStream(m_pPluginListener, m_bLogTraffic);
+    stream->Open();
+}
