@@ -4,161 +4,20 @@
 Runs the Windows serial tests twice, once on plain ptys (Wine's WaitCommEvent
 fails there, so the event thread must poll) and once with tools/ptyshim
 preloaded (the pty answers modem-line requests and the thread waits for
-characters), then drives norvane.exe from the command line as a user would.
-
-socat makes each pair; one end is linked as the hub's COM port, the other
-either as a second COM port (for the in-process tests) or opened here as the
-handheld.
+characters). Each pty pair has both ends linked as COM ports: the hub's
+end and the handheld's end, which the tests open in-process.
 """
 import os
 import shutil
-import struct
 import subprocess
 import sys
-import tempfile
-import termios
-import time
-import tty
 import unittest
 
-SOURCE = os.environ.get('NORVANE_SOURCE_DIR') or os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
-BUILD = os.environ.get('NORVANE_BUILD_DIR') or os.path.join(SOURCE, 'build', 'win')
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from serial_link import BUILD, PtyPairs, build_shim, wine_environment  # noqa: E402
+
 HUB_PORT, HANDHELD_PORT = 5, 15
 SPARE_HUB_PORT, SPARE_HANDHELD_PORT = 6, 16
-
-
-def wine_environment():
-    """The environment of the project's Wine session, set up when needed."""
-    script = os.path.join(SOURCE, 'scripts', 'wine-env.sh')
-    if not os.path.exists(script):
-        return dict(os.environ)
-    out = subprocess.run(['bash', '-c', '. "$0" >/dev/null 2>&1 9>&- && env -0', script],
-                         stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, check=True).stdout
-    return dict(item.split('=', 1) for item in out.decode().split('\0') if '=' in item)
-
-
-def build_shim():
-    """tools/ptyshim as a native 32-bit library (needs gcc -m32: libc6-dev-i386, lib32gcc-12-dev)."""
-    source = os.path.join(SOURCE, 'tools', 'ptyshim', 'ptyshim.c')
-    target = os.path.join(BUILD, 'ptyshim', 'ptyshim.so')
-    if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        subprocess.run(['gcc', '-m32', '-shared', '-fPIC', '-O2', '-Wall', '-o', target, source, '-ldl'], check=True)
-    return target
-
-
-class PtyPairs:
-    """socat pty pairs; hub ends (and optionally handheld ends) linked as COM ports."""
-
-    def __init__(self, env):
-        self.dosdevices = os.path.join(env['WINEPREFIX'], 'dosdevices')
-        self.dir = tempfile.mkdtemp(prefix='norvane-pty-')
-        self.procs, self.links = [], []
-
-    def add(self, hub_port, handheld_port=None):
-        hub = os.path.join(self.dir, 'hub%d' % hub_port)
-        handheld = os.path.join(self.dir, 'handheld%d' % hub_port)
-        self.procs.append(subprocess.Popen(
-            ['socat', 'pty,raw,echo=0,link=' + hub, 'pty,raw,echo=0,link=' + handheld],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        deadline = time.time() + 5
-        while not (os.path.exists(hub) and os.path.exists(handheld)):
-            if time.time() > deadline:
-                raise RuntimeError('socat made no pty pair')
-            time.sleep(0.02)
-        self._link(hub_port, hub)
-        if handheld_port:
-            self._link(handheld_port, handheld)
-        return handheld
-
-    def _link(self, port, target):
-        link = os.path.join(self.dosdevices, 'com%d' % port)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(target, link)
-        self.links.append(link)
-
-    def close(self):
-        for link in self.links:
-            if os.path.lexists(link):
-                os.remove(link)
-        for proc in self.procs:
-            proc.terminate()
-            proc.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-class Handheld:
-    """The handheld's end of a pty pair, spoken to with raw bytes."""
-
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd)
-        termios.tcflush(self.fd, termios.TCIOFLUSH)
-        self.buffer = bytearray()
-
-    def close(self):
-        os.close(self.fd)
-
-    def send(self, data):
-        os.write(self.fd, data)
-
-    def _fill(self, timeout):
-        import select
-        ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
-        if ready:
-            self.buffer += os.read(self.fd, 65536)
-
-    def read(self, count, timeout):
-        deadline = time.time() + timeout
-        while len(self.buffer) < count and time.time() < deadline:
-            self._fill(deadline - time.time())
-        data, self.buffer = bytes(self.buffer[:count]), self.buffer[count:]
-        return data
-
-    def read_for(self, seconds):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            self._fill(deadline - time.time())
-        data, self.buffer = bytes(self.buffer), bytearray()
-        return data
-
-    def read_packet(self, timeout):
-        """One packet (short header form), skipping beacons; None on time-out."""
-        deadline = time.time() + timeout
-        while True:
-            header = self.read(3, deadline - time.time())
-            if len(header) < 3:
-                return None
-            length = header[1] | header[2] << 8
-            payload = self.read(length, deadline - time.time())
-            if len(payload) < length:
-                return None
-            if header[0] != 1:
-                return header + payload
-
-
-def packet(command, payload=b''):
-    return bytes([command]) + struct.pack('<H', len(payload)) + payload
-
-
-def connect_request(plugin, user='Tester', flags=1):
-    ruid = b'RUID-serial'.ljust(16, b'\0')
-    return packet(2, ruid + plugin.encode() + b'\0' + user.encode() + b'\0' + bytes([flags]))
-
-
-def find_echo_plugin():
-    """The echo sample plug-in's DLL in the build tree, or None while it does not exist."""
-    for root, _, files in os.walk(os.path.join(BUILD, 'sdk')):
-        for name in files:
-            if name.lower().endswith('.dll') and 'echo' in name.lower():
-                return os.path.join(root, name)
-    return None
-
-
-def router_exists():
-    return os.path.exists(os.path.join(SOURCE, 'src', 'routing', 'router.cpp')) and \
-        'FindPlugin' in open(os.path.join(SOURCE, 'src', 'routing', 'router.cpp')).read()
 
 
 class SerialPortsTest(unittest.TestCase):
