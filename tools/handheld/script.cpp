@@ -137,6 +137,7 @@ Action ParseLine(const std::string &line) {
         if (!AppendData(tokens[i], &data)) return Error("not hex bytes or quoted text: " + tokens[i]);
     action.kind = Action::kSend;
     if (first == "raw") {
+        if (data.empty()) return Error("raw needs bytes");
         action.bytes = data;
         return action;
     }
