@@ -134,7 +134,6 @@ CSerialStream::~CSerialStream() {
 void CSerialStream::StopEventThread() {
     Link *link = m_pLink;
     if (!link) return;
-    m_pLink = nullptr;
     bool leaveBehind;
     {
         fw::Lock lock(link->cs);
@@ -147,6 +146,9 @@ void CSerialStream::StopEventThread() {
         ::SetEvent(m_hStop.Get());
         JoinHandlingSentMessages(m_eventThread.Handle());
     }
+    // Only now: until the thread has ended or parked in the hub window, its
+    // ReadPacket may still read this pointer.
+    m_pLink = nullptr;
     link->Release();
 }
 
