@@ -149,9 +149,4 @@ TEST(ConnectRequest, PacketThatDoesNotHoldItsPayload) {
     EXPECT_FALSE(ParseConnectPacket(tiny.data(), tiny.size(), &r));
 }
 
-TEST(ConnectRequest, EncoderCutsLongRuids) {
-    Bytes p = EncodeConnectPayload(std::string(20, 'q'), "E", "U", 1);
-    EXPECT_EQ(p.size(), 16u + 2 + 2 + 1);
-}
-
 }  // namespace

@@ -164,10 +164,4 @@ TEST(ListModel, WrappedCounterSkipsZeroAndUidsInUse) {
     EXPECT_EQ(m.addItem(FakeUser(3)), 2);  // 1 is still present
 }
 
-TEST(ListModel, SilentWithoutSink) {
-    ListModel m;
-    EXPECT_EQ(m.getNode(0), nullptr);
-    EXPECT_EQ(m.getNode(5), nullptr);
-}
-
 }  // namespace
