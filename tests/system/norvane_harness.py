@@ -399,7 +399,9 @@ class HubTestCase(unittest.TestCase):
         hub = Hub(args, **kw)
         self.addCleanup(hub.cleanup)
         if wait_window and not hub.wait_window():
-            self.fail('the hub window did not appear (exit code %s)\n%s' % (hub.process.poll(), hub.output()))
+            boxes = [b for b in list_boxes(None) if b.visible] if hub.running() else []
+            self.fail('the hub window did not appear (exit code %s); boxes shown: %s\n%s' % (
+                hub.process.poll(), boxes, hub.output()))
         return hub
 
 
