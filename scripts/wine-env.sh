@@ -19,9 +19,11 @@ export NORVANE_WINE_DIR=${NORVANE_WINE_DIR:-${_nv_scripts%/*}/build/wine}
 export WINEPREFIX=$NORVANE_WINE_DIR/prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 
+# The running session's display; the pid must still be the keeper's (the file may predate a reboot).
 _nv_session_display() {
-    local pid display
-    read -r pid display 2>/dev/null < "$NORVANE_WINE_DIR/session" && [ -d "/proc/$pid" ] &&
+    local pid display args
+    read -r pid display 2>/dev/null < "$NORVANE_WINE_DIR/session" &&
+        mapfile -d '' -t args 2>/dev/null < "/proc/$pid/cmdline" && [[ ${args[1]:-} == */wine-session ]] &&
         _nv_display=$display
 }
 
