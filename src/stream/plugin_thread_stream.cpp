@@ -1,0 +1,165 @@
+// The plug-in thread link. Buffers change owner with every post: whoever
+// posts gives the buffer up, whoever receives it frees it, and a post that
+// fails leaves it with the poster. Packets towards the plug-in are copied
+// because the plug-in frees what it receives; packets from the plug-in are
+// dispatched in place.
+#include "stream/plugin_thread_stream.h"
+
+#include <stdio.h>
+#include "app/hub_messages.h"
+#include "stream/global_packet.h"
+
+namespace {
+
+// A plug-in is trusted code, but a buffer that is not global memory, or
+// shorter than its own header says, would make the hub free foreign memory
+// or read past the buffer's end. Such a packet is dropped.
+bool IsWholeGlobalPacket(const uint8_t *packet) {
+    HGLOBAL mem = packet ? ::GlobalHandle(packet) : nullptr;
+    if (!mem) return false;
+    SIZE_T size = ::GlobalSize(mem);
+    if (size < NV_PACKET_SHORT_HEADER) return false;
+    if (PacketIsEscaped(packet) && size < NV_PACKET_LONG_HEADER) return false;
+    return size >= PacketSize(packet);
+}
+
+}  // namespace
+
+// --- CWMStreamThread
+
+CWMStreamThread::CWMStreamThread(CPluginThreadStream *stream)
+    : fw::MessageThread(true), m_pPluginStream(stream) {}
+
+CWMStreamThread::~CWMStreamThread() {
+    // Runs on this thread after its loop ended (or on the creator's when the
+    // thread never started: then there is no queue of ours to empty).
+    if (Id() == ::GetCurrentThreadId()) ReleaseLatePackets();
+}
+
+// The plug-in may go on answering the user until it takes the removal from
+// its queue, and a post to a thread that is ending succeeds but is lost with
+// the thread's queue. So the thread lingers until the plug-in has been quiet
+// for a moment, releasing what still comes, before its queue goes.
+void CWMStreamThread::ReleaseLatePackets() {
+    const DWORD kQuietMs = 200, kMostMs = 2000;
+    DWORD start = ::GetTickCount();
+    do {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, WM_PLUGIN_PACKET, WM_PLUGIN_PACKET, PM_REMOVE))
+            FreeGlobalPacket(reinterpret_cast<const void *>(msg.lParam));
+    } while (::GetTickCount() - start < kMostMs &&
+             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kQuietMs, QS_POSTMESSAGE) == WAIT_OBJECT_0);
+}
+
+void CWMStreamThread::Detach() {
+    fw::Lock lock(m_cs);
+    m_pPluginStream = nullptr;
+}
+
+void CWMStreamThread::OnThreadMessage(const MSG &msg) {
+    if (msg.message == WM_PLUGIN_PACKET) OnPluginPacket(msg.wParam, msg.lParam);
+}
+
+// wParam names the user as the plug-in sees it; the packet is attributed to
+// this stream's own user all the same, so a plug-in that mixes up users
+// cannot make the hub act for a user that is not this stream's (or is gone).
+void CWMStreamThread::OnPluginPacket(WPARAM, LPARAM lParam) {
+    auto *packet = reinterpret_cast<uint8_t *>(lParam);
+    if (!IsWholeGlobalPacket(packet)) {
+        FreeGlobalPacket(packet);  // ignores what is not global memory
+        return;
+    }
+    HWND hub = nullptr;
+    UserInfo *user = nullptr;
+    {
+        fw::Lock lock(m_cs);
+        CPluginThreadStream *stream = m_pPluginStream;
+        if (stream && PacketCommand(packet) != NV_CMD_CONNECT_REQUEST) {
+            stream->m_pPending = packet;
+            stream->DispatchPacket();  // takes the pending packet and frees it
+            return;
+        }
+        if (stream) {
+            stream->LogPacket(packet, LogDirection::Read);
+            hub = stream->GetHubWindow();
+            user = stream->GetUserInfo();
+        }
+    }
+    // A connect request on behalf of the user. The router may destroy the
+    // stream while it handles it, so the lock is free and the stream is not
+    // touched again.
+    if (user)
+        ::SendMessageA(hub, WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(user),
+                       reinterpret_cast<LPARAM>(packet));
+    FreeGlobalPacket(packet);
+}
+
+// --- CPluginThreadStream
+
+CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThreadId, BOOL logging)
+    : CStream(pUserInfo), m_dwPluginThreadId(pluginThreadId), m_pThread(nullptr) {
+    m_bLogging = logging;
+    char name[32];
+    snprintf(name, sizeof name, "Plug%lu.txt", static_cast<unsigned long>(pluginThreadId));
+    m_strLogName = name;
+    auto *thread = new CWMStreamThread(this);
+    if (thread->Start()) {
+        m_pThread = thread;
+        m_dwReplyThreadId = thread->Id();
+    } else {
+        delete thread;  // never ran, so it cannot delete itself
+    }
+    SetDescription("Local");
+}
+
+CPluginThreadStream::~CPluginThreadStream() {
+    DetachThread();
+    Drain();
+    // From the post on the thread object may delete itself at any moment.
+    if (m_pThread) ::PostThreadMessageA(m_dwReplyThreadId, WM_QUIT, 0, 0);
+    m_pThread = nullptr;
+}
+
+void CPluginThreadStream::DetachThread() {
+    if (m_pThread) m_pThread->Detach();
+}
+
+void CPluginThreadStream::AddUser(UserInfo *pUserInfo, CStream *pUserStream) {
+    SetPeer(pUserStream);
+    ::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_ADDED, reinterpret_cast<WPARAM>(pUserInfo), 0);
+}
+
+void CPluginThreadStream::RemoveUser(UserInfo *pUserInfo) {
+    // Detached first: once the plug-in hears of the removal, no packet of
+    // it for this user is still on its way into the user's stream.
+    DetachThread();
+    ::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_REMOVED, reinterpret_cast<WPARAM>(pUserInfo), 0);
+    SetPeer(nullptr);
+    delete this;
+}
+
+uint8_t *CPluginThreadStream::ReadPacket(uint32_t *connectionId) {
+    uint8_t *packet = m_pPending;
+    m_pPending = nullptr;
+    if (!packet) return nullptr;
+    LogPacket(packet, LogDirection::Read);
+    *connectionId = m_pUserInfo ? m_pUserInfo->id : kNoConnectionId;
+    return packet;
+}
+
+int CPluginThreadStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
+    uint8_t *copy = CopyToGlobalPacket(packet);
+    if (!copy) return 0;
+    fw::Lock lock(m_csWrite);  // log entries in the order of the posts
+    LogPacket(copy, LogDirection::Written);
+    if (::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_PACKET, reinterpret_cast<WPARAM>(m_pUserInfo),
+                             reinterpret_cast<LPARAM>(copy)))
+        return 1;
+    FreeGlobalPacket(copy);  // the plug-in thread is gone: the copy is still ours
+    return 0;
+}
+
+void CPluginThreadStream::Drain() {
+    FreeGlobalPacket(m_pPending);
+    m_pPending = nullptr;
+}

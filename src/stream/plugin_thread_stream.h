@@ -1,0 +1,76 @@
+// CPluginThreadStream: the hub's side of one user's link to an in-process
+// plug-in, and CWMStreamThread, the hub thread on which that plug-in's
+// packets for the user arrive.
+//
+// Three threads meet here: the user's reader thread writes packets towards
+// the plug-in (copy into global memory, post), the stream's CWMStreamThread
+// dispatches what the plug-in posts back, and the hub window's thread
+// attaches, detaches and destroys the stream. The stream and its thread are
+// tied by one pointer guarded by the thread's lock: a dispatch holds the
+// lock from start to end, and detaching takes it, so the hub never destroys
+// the stream (nor, after it, the user's stream) while the thread still
+// writes into either. A connect request is the one packet whose handling may
+// destroy the stream itself (the router detaches the user), so it goes to
+// the hub window with the lock released and nothing of the stream is touched
+// afterwards. The thread object ends itself once its queue yields WM_QUIT.
+#pragma once
+#include <windows.h>
+#include "framework/sync.h"
+#include "framework/thread.h"
+#include "stream/stream.h"
+
+class CPluginThreadStream;
+
+class CWMStreamThread : public fw::MessageThread {
+public:
+    explicit CWMStreamThread(CPluginThreadStream *stream);
+    ~CWMStreamThread() override;  // releases packets still queued behind WM_QUIT
+
+    // Hub window's thread: waits for a dispatch in progress to finish, then
+    // forgets the stream; later packets are released unread.
+    void Detach();
+
+protected:
+    void OnThreadMessage(const MSG &msg) override;
+
+private:
+    void OnPluginPacket(WPARAM wParam, LPARAM lParam);
+    void ReleaseLatePackets();
+
+    fw::CriticalSection m_cs;                // held for a whole dispatch
+    CPluginThreadStream *m_pPluginStream;    // under m_cs; none once the stream is gone
+};
+
+class CPluginThreadStream : public CStream {
+public:
+    // Starts the CWMStreamThread; its id is the user's replyThreadId.
+    CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThreadId, BOOL logging);
+    ~CPluginThreadStream() override;
+
+    DWORD GetReplyThreadId() const { return m_dwReplyThreadId; }
+
+    int ReadBytes(void *, int) override { return 0; }
+    int WriteBytes(const void *, int) override { return 0; }
+    void SetReadTimeout(DWORD) override {}
+    void SetWriteTimeout(DWORD) override {}
+    void SetBaudRate(DWORD) override {}
+    void SetCtsFlowControl(BOOL) override {}
+    void AddUser(UserInfo *pUserInfo, CStream *pUserStream) override;
+    // Tells the plug-in and destroys this stream: the caller must not use it again.
+    void RemoveUser(UserInfo *pUserInfo) override;
+    // The packet the plug-in posted, taken once.
+    uint8_t *ReadPacket(uint32_t *connectionId) override;
+    // Copies the packet into global memory and posts it to the plug-in
+    // thread; nonzero when posted. The caller keeps its buffer.
+    int WritePacket(const uint8_t *packet, uint32_t connectionId) override;
+    void Drain() override;
+
+private:
+    friend class CWMStreamThread;
+    void DetachThread();
+
+    const DWORD m_dwPluginThreadId;   // fixed: target of every post to the plug-in
+    uint8_t *m_pPending = nullptr;    // owned; the CWMStreamThread under its lock (the destructor after Detach)
+    CWMStreamThread *m_pThread;       // not owned; hub window's thread; none once told to quit
+    DWORD m_dwReplyThreadId = 0;      // fixed once the thread runs
+};
