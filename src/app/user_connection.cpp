@@ -27,8 +27,10 @@ CUserConnection::CUserConnection(CStream *s, int userInfoId, int connectionId, i
 CUserConnection::~CUserConnection() {
     if (stream) {
         if (CStream *peer = stream->GetPeer()) {
-            peer->RemoveUser(&userInfo);
+            // Cleared first: the reader may be forwarding into the peer right
+            // now, and RemoveUser may destroy the peer.
             stream->SetPeer(nullptr);
+            peer->RemoveUser(&userInfo);
         }
         delete stream;  // closes the transport and ends its reader thread
         stream = nullptr;

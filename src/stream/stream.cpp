@@ -103,6 +103,7 @@ void CStream::DispatchPacket() {
 }
 
 void CStream::ForwardPacket(const uint8_t *packet, uint32_t connectionId) {
+    fw::Lock lock(m_csPeer);
     if (CStream *peer = m_pPeer.load()) peer->WritePacket(packet, connectionId);
 }
 
@@ -110,7 +111,10 @@ void CStream::ReportForeignSignature() {
     ::SendMessageA(m_hHubWnd, WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
 }
 
-void CStream::SetPeer(CStream *pPeer) { m_pPeer.store(pPeer); }
+void CStream::SetPeer(CStream *pPeer) {
+    fw::Lock lock(m_csPeer);  // waits for a forward into the old peer to finish
+    m_pPeer.store(pPeer);
+}
 CStream *CStream::GetPeer() const { return m_pPeer.load(); }
 
 void CStream::SetDescription(const std::string &description) {

@@ -91,7 +91,13 @@ protected:
     // them) in one piece, both under m_csWrite.
     int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
 
-    std::atomic<CStream *> m_pPeer{nullptr};  // set on the hub window's thread, read by the reader thread
+    // Set on the hub window's thread, read by the reader thread. A forward
+    // holds m_csPeer across its write into the peer, and SetPeer takes it
+    // too: once SetPeer(nullptr) has returned, no forward is still inside the
+    // old peer, which may then be destroyed. Whoever detaches clears the peer
+    // first and only then tells the peer (RemoveUser).
+    std::atomic<CStream *> m_pPeer{nullptr};
+    fw::CriticalSection m_csPeer;
     HWND m_hHubWnd;                           // fixed at construction
     UserInfo *m_pUserInfo;                    // fixed at construction; lives in the CUserConnection
     CTrafficLog m_log;                        // any writing thread, under m_csWrite
