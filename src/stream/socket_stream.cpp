@@ -191,6 +191,7 @@ const DWORD kWriteWaitSliceMs = 100;
 CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOOL logging)
     : CStream(pUserInfo), m_hSocket(listener ? listener->Accept() : INVALID_SOCKET), m_bClosed(FALSE),
       m_pStopFlag(nullptr) {
+    m_pHubGate = &m_gate;
     m_bLogging = logging;
     if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
     m_pStopFlag = new SocketReaderCell(this, m_hSocket);
@@ -308,37 +309,6 @@ bool CSocketStream::SendToHub(UINT msg, WPARAM wParam, LPARAM lParam) {
     cell->GoToHub();
     ::SendMessageA(hub, msg, wParam, lParam);
     return cell->Enter() != nullptr;
-}
-
-// The base's dispatch, except that the connect hand-over goes through
-// SendToHub: the hub may destroy this stream while handling it, and must not
-// find the reader counted as inside the stream while it does.
-void CSocketStream::DispatchPacket() {
-    uint32_t id = kNoConnectionId;
-    uint8_t *packet = ReadPacket(&id);
-    if (!packet) return;
-    switch (PacketCommand(packet)) {
-    case NV_CMD_CONNECT_REQUEST:
-        SetCtsFlowControl(TRUE);
-        if (m_pUserInfo) SendToHub(WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(m_pUserInfo),
-                                   reinterpret_cast<LPARAM>(packet));
-        break;  // from here on only the packet is ours
-    case NV_CMD_ECHO:
-        WritePacket(kEchoReply, id);
-        break;
-    case NV_CMD_NOOP:
-        break;
-    default:
-        ForwardPacket(packet, id);
-        break;
-    }
-    FreeGlobalPacket(packet);
-}
-
-// Called from inside the framing; when the stream is gone on return, the
-// framing only hands back "no packet" and touches nothing of it.
-void CSocketStream::ReportForeignSignature() {
-    SendToHub(WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
 }
 
 void CSocketStream::ReportClosed() {

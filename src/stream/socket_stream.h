@@ -44,8 +44,6 @@ public:
     // Description and log name from the peer's address, the log, then the
     // reader may start. Always 1.
     int Open() override;
-    void DispatchPacket() override;
-    void ReportForeignSignature() override;
 
     // A write that makes no progress for this long gives up and ends the
     // link: the handheld is not reading, and the hub must not hang on it.
@@ -69,6 +67,15 @@ protected:
     SocketReaderCell *m_pStopFlag;   // shared with the reader thread; see socket_stream.cpp
 
 private:
+    // Hand-overs of the base (connect request, foreign traffic) go through
+    // SendToHub, so the reader counts as away from the stream meanwhile.
+    struct ReaderGate final : CHubGate {
+        explicit ReaderGate(CSocketStream *s) : stream(s) {}
+        void Send(HWND, UINT msg, WPARAM wParam, LPARAM lParam) override { stream->SendToHub(msg, wParam, lParam); }
+        CSocketStream *const stream;
+    };
+    ReaderGate m_gate{this};
+
     friend class SocketReaderCell;
     static DWORD WINAPI ReaderMain(void *cell);
     void ConfigureSocket();

@@ -81,13 +81,10 @@ void CStream::DispatchPacket() {
     switch (PacketCommand(packet)) {
     case NV_CMD_CONNECT_REQUEST: {
         SetCtsFlowControl(TRUE);
-        // Copied out first: the router may destroy this stream while it
-        // handles the message, and afterwards only the packet is ours.
-        HWND hub = m_hHubWnd;
-        UserInfo *user = m_pUserInfo;
-        if (user)
-            ::SendMessageA(hub, WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(user),
-                           reinterpret_cast<LPARAM>(packet));
+        // The router may destroy this stream while it handles the message;
+        // afterwards only the packet is ours.
+        if (m_pUserInfo)
+            HandOver(WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(m_pUserInfo), reinterpret_cast<LPARAM>(packet));
         break;
     }
     case NV_CMD_ECHO:
@@ -108,7 +105,16 @@ void CStream::ForwardPacket(const uint8_t *packet, uint32_t connectionId) {
 }
 
 void CStream::ReportForeignSignature() {
-    ::SendMessageA(m_hHubWnd, WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
+    HandOver(WM_STREAM_FOREIGN, reinterpret_cast<WPARAM>(this), 0);
+}
+
+void CStream::HandOver(UINT msg, WPARAM wParam, LPARAM lParam) {
+    CHubGate *gate = m_pHubGate;  // copied out: the stream may be gone on return
+    HWND hub = m_hHubWnd;
+    if (gate)
+        gate->Send(hub, msg, wParam, lParam);
+    else
+        ::SendMessageA(hub, msg, wParam, lParam);
 }
 
 void CStream::SetPeer(CStream *pPeer) {

@@ -38,6 +38,18 @@
 #include "stream/traffic_log.h"
 #include "stream/traffic_log_format.h"
 
+// How a transport's thread reaches the hub window. A transport whose thread
+// must count as away from the stream while the hub handles a hand-over (the
+// hub may destroy the stream meanwhile) installs one; Send must touch neither
+// the stream nor the gate once SendMessage has returned.
+class CHubGate {
+public:
+    virtual void Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
+
+protected:
+    ~CHubGate() = default;
+};
+
 class CStream {
 public:
     CStream();
@@ -98,6 +110,10 @@ protected:
     // first and only then tells the peer (RemoveUser).
     std::atomic<CStream *> m_pPeer{nullptr};
     fw::CriticalSection m_csPeer;
+    // SendMessage to the hub window, through m_pHubGate when there is one.
+    // Nothing of the stream is touched after the message was handled.
+    void HandOver(UINT msg, WPARAM wParam, LPARAM lParam);
+    CHubGate *m_pHubGate = nullptr;  // set by the transport's constructor; fixed afterwards
     HWND m_hHubWnd;                           // fixed at construction
     UserInfo *m_pUserInfo;                    // fixed at construction; lives in the CUserConnection
     CTrafficLog m_log;                        // any writing thread, under m_csWrite
