@@ -4,6 +4,7 @@
 // record is gone.
 #include "app/hub_frame.h"
 #include <winsock2.h>
+#include <cstring>
 #include "app/hub_messages.h"
 #include "app/user_connection.h"
 #include "framework/app.h"
@@ -154,8 +155,23 @@ bool CHubFrame::OnCommand(WORD id) {
     case ID_VIEW_ON_PALM: ShowViewOnPalmDialog(); return true;
     case ID_APP_ABOUT: ShowAboutBox(); return true;
     case ID_APP_EXIT: ::SendMessageA(GetSafeHwnd(), WM_CLOSE, 0, 0); return true;
+    case ID_HELP_FINDER:
+    case ID_DEFAULT_HELP:
+    case ID_HELP:
+    case ID_CONTEXT_HELP: OpenHelp(id); return true;
     default: return false;  // 32772 (Add Port) has no handler on purpose
     }
+}
+
+void CHubFrame::OpenHelp(WORD id) {
+    // The help file sits beside the executable under its name, as the
+    // platform's frame windows expect; topics for the first two commands.
+    char path[1024];
+    DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path - 4);
+    path[n] = '\0';
+    if (char *dot = strrchr(path, '.')) strcpy(dot, ".hlp");
+    UINT command = (id == ID_HELP_FINDER || id == ID_DEFAULT_HELP) ? HELP_FINDER : HELP_CONTENTS;
+    ::WinHelpA(GetSafeHwnd(), path, command, 0);
 }
 
 LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {

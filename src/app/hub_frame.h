@@ -101,6 +101,7 @@ private:
     int OnCreate();
     LRESULT OnTimer();
     bool OnCommand(WORD id);
+    void OpenHelp(WORD id);
     void ScanPlugins();
     void DestroyAllConnections();
     void DestroyAllPlugins();

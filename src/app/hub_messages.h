@@ -16,10 +16,11 @@ enum HubCommand {
     ID_SHOW_MAIN      = 32774,
     ID_APP_ABOUT      = 57664,
     ID_APP_EXIT       = 57665,
-    ID_HELP_INDEX     = 57667,
-    ID_HELP_FINDER    = 57669,  // platform help commands: no menu of the hub offers them
+    // Platform help commands: no menu of the hub offers them.
+    ID_HELP_FINDER    = 57667,  // help topics
+    ID_CONTEXT_HELP   = 57669,
     ID_HELP           = 57670,
-    ID_CONTEXT_HELP   = 57671,
+    ID_DEFAULT_HELP   = 57671,
 };
 
 // Title by which a second start finds the running hub.
