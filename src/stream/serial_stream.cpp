@@ -7,8 +7,8 @@
 //
 // Shutdown is flag + signal + join, except in the one case where joining
 // would deadlock (see serial_stream.h). To recognise that case the stream
-// watches which connect packets the hub window's thread is handling: a pair
-// of message hooks on that thread, installed while any serial stream lives.
+// watches which hand-overs the hub window's thread is handling: a pair of
+// message hooks on that thread, installed while any serial stream lives.
 #include "stream/serial_stream.h"
 
 #include <cstdio>
@@ -25,9 +25,11 @@ const DWORD kBaudRate = 57600;
 const int kMaxEmptyWakes = 3;
 const uint8_t kBeacon[NV_PACKET_SHORT_HEADER] = {NV_CMD_HUB_BEACON, 0, 0};
 
-// Connect packets the hub window's thread is inside the handler of, nested
-// handlers included. Everything here runs on that thread: the hooks are
-// called there, and streams are created and destroyed there.
+// Hand-overs the hub window's thread is inside the handler of right now,
+// nested handlers included, each known by its message and the parameter that
+// names it uniquely while it lasts: the packet of a connect request, the
+// stream of a foreign-traffic report. Everything here runs on that thread:
+// the hooks are called there, and streams are created and destroyed there.
 class HubCallWatch {
 public:
     static void Attach(HWND hub) {
@@ -46,42 +48,50 @@ public:
         // Handlers still on the stack will not be seen returning.
         s_active.clear();
     }
-    static bool IsHandling(const void *packet) {
-        for (const void *p : s_active)
-            if (p == packet) return true;
+    static bool IsHandling(UINT msg, uintptr_t key) {
+        for (const Call &call : s_active)
+            if (call.msg == msg && call.key == key) return true;
         return false;
+    }
+    // What names a hand-over; 0 for messages that are none.
+    static uintptr_t KeyOf(UINT msg, WPARAM wParam, LPARAM lParam) {
+        if (msg == WM_STREAM_CONNECT) return static_cast<uintptr_t>(lParam);
+        if (msg == WM_STREAM_FOREIGN) return static_cast<uintptr_t>(wParam);
+        return 0;
     }
 
 private:
+    struct Call {
+        UINT msg;
+        uintptr_t key;
+    };
     static LRESULT CALLBACK OnCall(int code, WPARAM wParam, LPARAM lParam) {
         auto *cwp = reinterpret_cast<const CWPSTRUCT *>(lParam);
-        if (code == HC_ACTION && cwp->message == WM_STREAM_CONNECT)
-            s_active.push_back(reinterpret_cast<const void *>(cwp->lParam));
+        if (code == HC_ACTION)
+            if (uintptr_t key = KeyOf(cwp->message, cwp->wParam, cwp->lParam)) s_active.push_back({cwp->message, key});
         return ::CallNextHookEx(s_hCall, code, wParam, lParam);
     }
     static LRESULT CALLBACK OnReturn(int code, WPARAM wParam, LPARAM lParam) {
         auto *cwp = reinterpret_cast<const CWPRETSTRUCT *>(lParam);
-        if (code == HC_ACTION && cwp->message == WM_STREAM_CONNECT) {
-            const void *packet = reinterpret_cast<const void *>(cwp->lParam);
-            for (size_t i = s_active.size(); i-- > 0;)
-                if (s_active[i] == packet) {
-                    s_active.erase(s_active.begin() + static_cast<ptrdiff_t>(i));
-                    break;
-                }
-        }
+        uintptr_t key = code == HC_ACTION ? KeyOf(cwp->message, cwp->wParam, cwp->lParam) : 0;
+        for (size_t i = s_active.size(); key && i-- > 0;)
+            if (s_active[i].msg == cwp->message && s_active[i].key == key) {
+                s_active.erase(s_active.begin() + static_cast<ptrdiff_t>(i));
+                break;
+            }
         return ::CallNextHookEx(s_hReturn, code, wParam, lParam);
     }
 
     static int s_users;
     static HHOOK s_hCall;
     static HHOOK s_hReturn;
-    static std::vector<const void *> s_active;
+    static std::vector<Call> s_active;
 };
 
 int HubCallWatch::s_users = 0;
 HHOOK HubCallWatch::s_hCall = nullptr;
 HHOOK HubCallWatch::s_hReturn = nullptr;
-std::vector<const void *> HubCallWatch::s_active;
+std::vector<HubCallWatch::Call> HubCallWatch::s_active;
 
 // Waits for a thread while still handling messages sent to this thread, so
 // that a thread blocked in SendMessage to us can finish and end.
@@ -104,7 +114,8 @@ struct CSerialStream::Link {
     LONG refs = 2;                    // the stream and the event thread
     CSerialStream *stream = nullptr;  // valid while !streamGone
     DWORD threadId = 0;               // written by the event thread before its first read
-    const uint8_t *packet = nullptr;  // under cs: the packet the event thread is dispatching
+    UINT handOverMsg = 0;             // under cs: what the event thread is sending the hub, if anything,
+    uintptr_t handOverKey = 0;        //   and the parameter that names it (HubCallWatch::KeyOf)
     bool streamGone = false;          // under cs: the destructor left the thread behind
 
     void Release() {
@@ -122,6 +133,7 @@ CSerialStream::CSerialStream(UserInfo *pUserInfo, int port, BOOL logging)
     m_bLogging = logging;
     m_ovRead.hEvent = m_hReadEvent.Get();
     m_ovWrite.hEvent = m_hWriteEvent.Get();
+    m_pHubGate = &m_gate;
     HubCallWatch::Attach(m_hHubWnd);
 }
 
@@ -137,17 +149,15 @@ void CSerialStream::StopEventThread() {
     bool leaveBehind;
     {
         fw::Lock lock(link->cs);
-        // The thread's connect request is being handled below us on this
-        // thread's stack: it cannot return before we do. It will see the flag.
-        leaveBehind = link->packet && HubCallWatch::IsHandling(link->packet);
+        // The thread's hand-over is being handled below us on this thread's
+        // stack: it cannot return before we do. It will see the flag.
+        leaveBehind = link->handOverKey && HubCallWatch::IsHandling(link->handOverMsg, link->handOverKey);
         if (leaveBehind) link->streamGone = true;
     }
     if (!leaveBehind) {
         ::SetEvent(m_hStop.Get());
         JoinHandlingSentMessages(m_eventThread.Handle());
     }
-    // Only now: until the thread has ended or parked in the hub window, its
-    // ReadPacket may still read this pointer.
     m_pLink = nullptr;
     link->Release();
 }
@@ -166,8 +176,10 @@ int CSerialStream::Open() {
     auto *link = new Link;
     link->stream = this;
     m_pLink = link;
+    m_gate.link = link;
     if (!m_eventThread.Start(EventThreadMain, link)) {
         m_pLink = nullptr;
+        m_gate.link = nullptr;
         delete link;
         return 0;
     }
@@ -298,14 +310,20 @@ int CSerialStream::WriteBytes(const void *buffer, int count) {
     return static_cast<int>(written);
 }
 
-uint8_t *CSerialStream::ReadPacket(uint32_t *connectionId) {
-    uint8_t *packet = CStream::ReadPacket(connectionId);
-    Link *link = m_pLink;
-    if (packet && link && link->threadId == ::GetCurrentThreadId()) {
-        fw::Lock lock(link->cs);
-        link->packet = packet;
+void CSerialStream::EventThreadGate::Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Link *shared = link;  // copied out: this gate goes with the stream
+    bool mine = shared && shared->threadId == ::GetCurrentThreadId();
+    if (mine) {
+        fw::Lock lock(shared->cs);
+        shared->handOverMsg = msg;
+        shared->handOverKey = HubCallWatch::KeyOf(msg, wParam, lParam);
     }
-    return packet;
+    ::SendMessageA(hub, msg, wParam, lParam);
+    if (mine) {
+        fw::Lock lock(shared->cs);
+        shared->handOverMsg = 0;
+        shared->handOverKey = 0;
+    }
 }
 
 void CSerialStream::ReportForeignSignature() { CStream::ReportForeignSignature(); }
@@ -354,7 +372,6 @@ bool CSerialStream::DispatchOne(CSerialStream *stream, Link *link) {
     // before it answers.
     stream->DispatchPacket();
     fw::Lock lock(link->cs);
-    link->packet = nullptr;
     return !link->streamGone;
 }
 

@@ -36,9 +36,6 @@ public:
     void RemoveUser(UserInfo *) override {}
     void SendBeacon() override;
     int Open() override;
-    // The base framing, plus a note of the packet the event thread holds, so
-    // the destructor can tell whether that packet is being handled below it.
-    uint8_t *ReadPacket(uint32_t *connectionId) override;
     void ReportForeignSignature() override;
     HANDLE GetPortHandle() const override { return m_hPort.Get(); }
     int GetPortNumber() const override { return m_nPort; }
@@ -52,6 +49,12 @@ public:
 
 private:
     struct Link;
+    // Hand-overs of the base (connect request, foreign traffic) go through
+    // here, so the link knows what the event thread is waiting on the hub for.
+    struct EventThreadGate final : CHubGate {
+        void Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) override;
+        Link *link = nullptr;  // set by Open before the thread starts; fixed afterwards
+    };
 
     static DWORD WINAPI EventThreadMain(void *arg);
     static void RunEventLoop(CSerialStream *stream, Link *link);
@@ -68,6 +71,7 @@ private:
     fw::FileHandle m_hPort;      // opened by Open on the creating thread, closed by the destructor
     fw::Thread m_eventThread;    // started by Open; joined or left behind by the destructor
     Link *m_pLink = nullptr;     // shared with the event thread; see Link
+    EventThreadGate m_gate;
     OVERLAPPED m_ovRead;         // event thread only (ReadBytes)
     OVERLAPPED m_ovWrite;        // writers, under m_csWrite
     fw::Handle m_hReadEvent;     // m_ovRead.hEvent
