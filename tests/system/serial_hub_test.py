@@ -115,18 +115,13 @@ class SerialHubTest(unittest.TestCase):
         self.assertEqual(0, hub.stop())
 
     def test_echo_plugin_attaches_and_exchanges_1000_packets(self):
-        echo = find_file(BUILD, lambda n: n.endswith('.dll') and 'echo' in n)
-        if not echo:
-            self.skipTest('the echo sample plug-in is not built yet')
+        echo = find_file(BUILD, lambda n: n == 'echoplugin.dll')
+        self.assertTrue(echo, 'the echo sample plug-in is not built')
         hub = self.start_hub([str(PORT)], [echo])
         self.assertEqual(BEACON, self.handheld.read(3, 15))
         name = os.path.splitext(os.path.basename(echo))[0]
         self.handheld.send(connect_request(name))
-        answer = self.handheld.read_packet(5)
-        if answer is None:
-            # Only beacons came back: nothing answers connect requests yet.
-            self.skipTest('the router does not answer connect requests yet')
-        self.assertEqual(ACCEPTED, answer, 'not attached to ' + name)
+        self.assertEqual(ACCEPTED, self.handheld.read_packet(5), 'not attached to ' + name)
         self.assertEqual(b'', self.handheld.read_for(2.2), 'beacons or other traffic while attached')
 
         sent = [packet(0x20 + i % 16, bytes((i + k) % 256 for k in range(i % 200))) for i in range(1000)]
@@ -140,8 +135,7 @@ class SerialHubTest(unittest.TestCase):
 
     def test_shutdown_inside_a_failing_plugins_connect_request(self):
         dll = find_file(BUILD, lambda n: n == 'failingentry.dll')
-        if not dll:
-            self.skipTest('the failing sample plug-in is not built')
+        self.assertTrue(dll, 'the failing sample plug-in is not built')
         hub = self.start_hub([str(PORT)], [dll])
         # Boxes from the scan at start-up, if the loader shows any; the
         # command line's ports are opened after them.
@@ -150,9 +144,9 @@ class SerialHubTest(unittest.TestCase):
             wait_ms = '1500'
         self.assertEqual(BEACON, self.handheld.read(3, 15))
         self.handheld.send(connect_request('FailingEntry'))
-        code, _ = hub.wintool('wait-box', '--caption', 'Orlesk', '--timeout', '5000')
-        if code != 0:
-            self.skipTest('the router does not load plug-ins on request yet')
+        code, out = hub.wintool('wait-box', '--caption', 'Orlesk', '--timeout', '5000')
+        self.assertEqual(0, code, 'no box from loading the plug-in for the connect request')
+        self.assertIn("Couldn't load plugin FailingEntry.dll", out)
         # While the box is open inside the connect request: shut down, which
         # destroys the serial connection whose event thread waits in it.
         hub.wintool('post-message', '--title', HUB_TITLE, '0x10', '0', '0')
