@@ -245,22 +245,24 @@ void CSerialStream::SetWriteTimeout(DWORD ms) {
     ::SetCommTimeouts(m_hPort.Get(), &t);
 }
 
-void CSerialStream::SetBaudRate(DWORD rate) {
+// One read-modify-write of the line settings; both the hub window (connect
+// handling, beacons) and the event thread change them.
+template <class Change>
+void CSerialStream::ChangeCommState(Change change) {
     fw::Lock lock(m_csState);
     DCB dcb;
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(m_hPort.Get(), &dcb)) return;
-    dcb.BaudRate = rate;
+    change(dcb);
     ::SetCommState(m_hPort.Get(), &dcb);
 }
 
+void CSerialStream::SetBaudRate(DWORD rate) {
+    ChangeCommState([rate](DCB &dcb) { dcb.BaudRate = rate; });
+}
+
 void CSerialStream::SetCtsFlowControl(BOOL on) {
-    fw::Lock lock(m_csState);
-    DCB dcb;
-    dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(m_hPort.Get(), &dcb)) return;
-    dcb.fOutxCtsFlow = on ? 1 : 0;
-    ::SetCommState(m_hPort.Get(), &dcb);
+    ChangeCommState([on](DCB &dcb) { dcb.fOutxCtsFlow = on ? 1 : 0; });
 }
 
 void CSerialStream::SendBeacon() {

@@ -66,6 +66,7 @@ private:
     DWORD FinishIo(OVERLAPPED *ov, DWORD *transferred);
     bool ApplyLineSettings();
     void StopEventThread();
+    template <class Change> void ChangeCommState(Change change);
 
     int m_nPort;                 // fixed at construction
     fw::FileHandle m_hPort;      // opened by Open on the creating thread, closed by the destructor

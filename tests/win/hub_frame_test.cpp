@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 #include "app/hub_frame.h"
+#include "inert_stream.h"
 #include "app/hub_messages.h"
 #include "app/user_connection.h"
 #include "stream/stream.h"
@@ -15,18 +16,11 @@
 namespace {
 
 // A stream that only counts what the hub does to it.
-class ProbeStream : public CStream {
+class ProbeStream : public CInertStream {
 public:
     ProbeStream(UserInfo *user, std::vector<std::string> *journal, const std::string &name)
-        : CStream(user), m_journal(journal), m_name(name) {}
+        : CInertStream(user), m_journal(journal), m_name(name) {}
     ~ProbeStream() override { m_journal->push_back(m_name + " destroyed"); }
-    int ReadBytes(void *, int) override { return 0; }
-    int WriteBytes(const void *, int count) override { return count; }
-    void SetReadTimeout(DWORD) override {}
-    void SetWriteTimeout(DWORD) override {}
-    void SetBaudRate(DWORD) override {}
-    void SetCtsFlowControl(BOOL) override {}
-    void AddUser(UserInfo *, CStream *) override {}
     void RemoveUser(UserInfo *user) override {
         m_journal->push_back(m_name + " lost user " + std::to_string(user->id));
     }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 #include "app/hub_frame.h"
+#include "inert_stream.h"
 #include "app/hub_messages.h"
 #include "app/user_connection.h"
 #include "framework/sync.h"
@@ -65,21 +66,14 @@ std::string Hex(const uint8_t *bytes, size_t n) {
 }
 
 // A handheld's stream: CTS switches, answers and its own end go to the journal.
-class ProbeUserStream : public CStream {
+class ProbeUserStream : public CInertStream {
 public:
     ProbeUserStream(UserInfo *user, Journal *journal, const std::string &description)
-        : CStream(user), m_journal(journal) {
+        : CInertStream(user), m_journal(journal) {
         SetDescription(description);
     }
     ~ProbeUserStream() override { m_journal->Add("user destroyed"); }
-    int ReadBytes(void *, int) override { return 0; }
-    int WriteBytes(const void *, int count) override { return count; }
-    void SetReadTimeout(DWORD) override {}
-    void SetWriteTimeout(DWORD) override {}
-    void SetBaudRate(DWORD) override {}
     void SetCtsFlowControl(BOOL on) override { m_journal->Add(on ? "cts on" : "cts off"); }
-    void AddUser(UserInfo *, CStream *) override {}
-    void RemoveUser(UserInfo *) override {}
     int WritePacket(const uint8_t *packet, uint32_t) override {
         m_journal->Add("wrote " + Hex(packet, PacketSize(packet)));
         if (onWrite) onWrite();
@@ -92,15 +86,9 @@ private:
 };
 
 // A network plug-in's stream, as far as the router sees it.
-class ProbePluginSide : public CStream {
+class ProbePluginSide : public CInertStream {
 public:
     ProbePluginSide(const std::string &name, Journal *journal) : m_name(name), m_journal(journal) {}
-    int ReadBytes(void *, int) override { return 0; }
-    int WriteBytes(const void *, int count) override { return count; }
-    void SetReadTimeout(DWORD) override {}
-    void SetWriteTimeout(DWORD) override {}
-    void SetBaudRate(DWORD) override {}
-    void SetCtsFlowControl(BOOL) override {}
     void AddUser(UserInfo *user, CStream *) override { m_journal->Add(m_name + " add " + std::to_string(user->id)); }
     void RemoveUser(UserInfo *user) override { m_journal->Add(m_name + " remove " + std::to_string(user->id)); }
 

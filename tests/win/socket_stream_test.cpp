@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 #include "app/hub_messages.h"
+#include "inert_stream.h"
 #include "framework/app.h"
 #include "framework/async_socket.h"
 #include "loopback_client.h"
@@ -88,16 +89,8 @@ protected:
 };
 
 // A peer that keeps copies of what is forwarded to it.
-class RecordingPeer : public CStream {
+class RecordingPeer : public CInertStream {
 public:
-    int ReadBytes(void *, int) override { return 0; }
-    int WriteBytes(const void *, int count) override { return count; }
-    void SetReadTimeout(DWORD) override {}
-    void SetWriteTimeout(DWORD) override {}
-    void SetBaudRate(DWORD) override {}
-    void SetCtsFlowControl(BOOL) override {}
-    void AddUser(UserInfo *, CStream *) override {}
-    void RemoveUser(UserInfo *) override {}
     int WritePacket(const uint8_t *packet, uint32_t) override {
         fw::Lock lock(m_csWrite);
         packets.emplace_back(packet, packet + PacketSize(packet));
