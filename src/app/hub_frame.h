@@ -48,6 +48,7 @@ public:
     LRESULT OnStreamConnect(WPARAM wParam, LPARAM lParam);
     LRESULT OnStreamClosed(WPARAM wParam, LPARAM lParam);
     void DetachUser(CUserConnection *connection);
+    CUserConnection *FindConnectionOf(const UserInfo *user) const;
 
     // Plug-in catalogue
     int FindPlugin(const char *name) const;

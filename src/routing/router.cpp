@@ -176,27 +176,33 @@ int32_t Handshake::ListSerialNode(CUserConnection *connection) {
 
 }  // namespace
 
+// A hand-over can be handled after its connection was destroyed (the sender
+// was already queued in SendMessage), so its UserInfo may be freed memory:
+// it is compared with the live connections' addresses, never read, until
+// one of them owns it.
+CUserConnection *CHubFrame::FindConnectionOf(const UserInfo *user) const {
+    for (const auto &entry : m_connections)
+        if (entry.second && &entry.second->userInfo == user) return entry.second;
+    return nullptr;
+}
+
 LRESULT CHubFrame::OnStreamConnect(WPARAM wParam, LPARAM lParam) {
-    auto *sender = reinterpret_cast<const UserInfo *>(wParam);
-    if (!sender) return -1;
-    auto it = m_connections.find(static_cast<int>(sender->id));
-    if (it == m_connections.end() || !it->second || !it->second->stream) return -1;
+    CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam));
+    if (!connection || !connection->stream) return -1;
     // The packet belongs to the sender and its header was framed whole, so
     // its size can be taken from the header.
     auto *packet = reinterpret_cast<const uint8_t *>(lParam);
     ConnectRequest request;
     bool parsed = packet && ParseConnectPacket(packet, PacketSize(packet), &request);
-    Handshake(*this, it->second, request).Run(parsed);
+    Handshake(*this, connection, request).Run(parsed);
     return 1;
 }
 
 LRESULT CHubFrame::OnStreamClosed(WPARAM wParam, LPARAM) {
-    auto *user = reinterpret_cast<const UserInfo *>(wParam);
-    if (!user) return 0;
-    auto it = m_connections.find(static_cast<int>(user->id));
     // Only the connection that owns this UserInfo: a stale report must not
     // remove a newer connection filed under the same id.
-    if (it != m_connections.end() && it->second && &it->second->userInfo == user) RemoveConnection(it->first);
+    if (CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam)))
+        RemoveConnection(connection->id);
     return 0;
 }
 
