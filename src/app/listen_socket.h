@@ -15,8 +15,6 @@ class CListenSocket : public fw::AsyncSocket {
 public:
     CListenSocket(CHubFrame *owner, BOOL userServer) : m_pOwner(owner), m_bUserServer(userServer) {}
     ~CListenSocket() override;
-
-protected:
     void OnAccept(int error) override;
 
 private:

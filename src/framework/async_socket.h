@@ -33,6 +33,14 @@ public:
     // the notifications it inherits from this one. INVALID_SOCKET on failure;
     // the caller owns the result.
     SOCKET Accept();
+    // A connection waits to be accepted (the listener reads as readable).
+    bool HasPendingConnection() const {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(m_socket.Get(), &ready);
+        timeval now = {0, 0};
+        return IsOpen() && ::select(0, &ready, nullptr, nullptr, &now) == 1;
+    }
     void Close();
     SOCKET Handle() const { return m_socket.Get(); }
     bool IsOpen() const { return m_socket.IsValid(); }

@@ -62,6 +62,7 @@ public:
 
     // Reader thread.
     WaitResult WaitReadable();
+    bool LinkHasNews() const;
     CSocketStream *Enter();
     void Leave() { MoveTo(kIdle); }
     void GoToHub() { MoveTo(kAtHub); }
@@ -149,19 +150,37 @@ void SocketReaderCell::Release() {
     if (::InterlockedDecrement(&m_refs) == 0) delete this;
 }
 
+// The readiness event is edge-triggered: an edge that is ever missed would
+// leave the connection deaf for good, its requests unread and its end
+// unnoticed. So the wait also looks at the socket itself before it sleeps
+// and at every time-out: bytes waiting, the peer's close and a broken link
+// all count as input, which the dispatch then reads or reports.
+bool SocketReaderCell::LinkHasNews() const {
+    char byte;
+    int r = ::recv(m_hSocket, &byte, 1, MSG_PEEK);
+    return r >= 0 || ::WSAGetLastError() != WSAEWOULDBLOCK;
+}
+
 SocketReaderCell::WaitResult SocketReaderCell::WaitReadable() {
+    const DWORD kRecheckMs = 500;
     HANDLE handles[2] = {m_wake.Get(), m_readable.Get()};
     DWORD count = m_readable ? 2 : 1;
-    switch (::WaitForMultipleObjects(count, handles, FALSE, INFINITE)) {
-    case WAIT_OBJECT_0:
-        return kWoken;
-    case WAIT_OBJECT_0 + 1: {
-        WSANETWORKEVENTS events;
-        ::WSAEnumNetworkEvents(m_hSocket, m_readable.Get(), &events);  // resets the event
-        return kInput;
-    }
-    default:
-        return kFailed;
+    for (;;) {
+        if (Woken()) return kWoken;
+        if (m_readable && LinkHasNews()) return kInput;
+        switch (::WaitForMultipleObjects(count, handles, FALSE, kRecheckMs)) {
+        case WAIT_OBJECT_0:
+            return kWoken;
+        case WAIT_OBJECT_0 + 1: {
+            WSANETWORKEVENTS events;
+            ::WSAEnumNetworkEvents(m_hSocket, m_readable.Get(), &events);  // resets the event
+            return kInput;
+        }
+        case WAIT_TIMEOUT:
+            continue;
+        default:
+            return kFailed;
+        }
     }
 }
 

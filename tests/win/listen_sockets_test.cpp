@@ -96,6 +96,21 @@ TEST_F(ListenSocketsTest, NetworkIdsStartAt100AndComeBackOnlyWhenFree) {
     EXPECT_EQ(boxes.Count(), 0u);
 }
 
+TEST_F(ListenSocketsTest, OneNotificationTakesEveryWaitingHandheld) {
+    TestHub hub;
+    // Three handhelds connect while the hub window is busy; one notification
+    // must take them all, and the ones that come later must file nothing.
+    auto a = std::make_unique<LoopbackClient>(kUserPort);
+    auto b = std::make_unique<LoopbackClient>(kUserPort);
+    auto c = std::make_unique<LoopbackClient>(kUserPort);
+    hub->m_pUserListener->OnAccept(0);
+    EXPECT_EQ(hub->m_connections.size(), 3u);
+    PumpFor(300);
+    EXPECT_EQ(hub->m_connections.size(), 3u);
+    EXPECT_TRUE(Echoes(*a));
+    EXPECT_TRUE(Echoes(*c));
+}
+
 TEST_F(ListenSocketsTest, HandheldWithoutConnectRequestStaysInTheTableOnly) {
     TestHub hub;
     auto client = Connect();

@@ -212,6 +212,22 @@ TEST_F(SocketStreamTest, AnswersEchoAndIsNamedByThePeerAddress) {
     EXPECT_TRUE(option);
 }
 
+TEST_F(SocketStreamTest, BytesThatArrivedBeforeTheAcceptAreRead) {
+    // A handheld sends its request at once; it lies in the socket before the
+    // stream selects its events, so no new edge will announce it.
+    client.reset(new LoopbackClient(listener.LocalPort()));
+    ASSERT_TRUE(client->Connected());
+    ASSERT_TRUE(client->Send({5, 0, 0}));
+    ::Sleep(200);
+    ASSERT_TRUE(PumpUntil([this] { return listener.pending > 0; }, 3000));
+    --listener.pending;
+    stream = new InspectableSocketStream(&listener, &user, FALSE);
+    stream->Open();
+    EXPECT_EQ(client->Receive(3, 3000), Bytes({5, 0, 0}));
+    client.reset();
+    EXPECT_TRUE(ClosedReported());
+}
+
 TEST_F(SocketStreamTest, PeerClosingBetweenPacketsIsReportedOnceWithoutNoise) {
     Connect(TRUE);
     ASSERT_TRUE(client->Send({5, 0, 0}));
