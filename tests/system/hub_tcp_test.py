@@ -12,19 +12,7 @@ import subprocess
 import time
 import unittest
 
-SOURCE = os.environ.get('NORVANE_SOURCE_DIR') or os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
-BUILD = os.environ.get('NORVANE_BUILD_DIR') or os.path.join(SOURCE, 'build', 'win')
-USER_PORT, PLUGIN_PORT = 4343, 4242
-
-
-def wine_environment():
-    """The environment of the project's Wine session (scripts/wine-env.sh), else our own."""
-    script = os.path.join(SOURCE, 'scripts', 'wine-env.sh')
-    if not os.path.exists(script):
-        return dict(os.environ)
-    out = subprocess.run(['bash', '-c', '. "$0" >/dev/null 2>&1 9>&- && env -0', script],
-                         stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, check=True).stdout
-    return dict(item.split('=', 1) for item in out.decode().split('\0') if '=' in item)
+from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment, USER_PORT, PLUGIN_PORT  # noqa: E402,F401
 
 
 def port_open(port):
