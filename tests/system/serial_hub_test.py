@@ -16,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serial_link import (BUILD, Handheld, PtyPairs, build_shim, connect_request,  # noqa: E402
-                         packet, wine_environment)
+                         packet, serial_environment)
 
 PORT = 5
 BEACON, ECHO, ACCEPTED = packet(1), packet(5), packet(3)
@@ -76,11 +76,7 @@ class Hub:
 class SerialHubTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.env = wine_environment()
-        if 'WINEPREFIX' not in cls.env:
-            raise unittest.SkipTest('no Wine session (scripts/wine-env.sh)')
-        if not shutil.which('socat'):
-            raise unittest.SkipTest('socat is not installed')
+        cls.env = serial_environment()
         if not os.path.exists(os.path.join(BUILD, 'norvane.exe')):
             raise unittest.SkipTest('norvane.exe is not built')
         cls.shim = build_shim()

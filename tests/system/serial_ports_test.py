@@ -14,7 +14,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serial_link import BUILD, PtyPairs, build_shim, wine_environment  # noqa: E402
+from serial_link import BUILD, PtyPairs, build_shim, serial_environment  # noqa: E402
 
 HUB_PORT, HANDHELD_PORT = 5, 15
 SPARE_HUB_PORT, SPARE_HANDHELD_PORT = 6, 16
@@ -23,11 +23,7 @@ SPARE_HUB_PORT, SPARE_HANDHELD_PORT = 6, 16
 class SerialPortsTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.env = wine_environment()
-        if 'WINEPREFIX' not in cls.env:
-            raise unittest.SkipTest('no Wine session (scripts/wine-env.sh)')
-        if not shutil.which('socat'):
-            raise unittest.SkipTest('socat is not installed')
+        cls.env = serial_environment()
         cls.shim = build_shim()
 
     def setUp(self):
