@@ -1,0 +1,554 @@
+#!/usr/bin/env python3
+"""The hub against its floor: one benchmark run, or the median of several.
+
+Started by scripts/bench inside the project's Wine session. Each run starts a
+bare thread-per-connection echo server (the floor, bench/floor) and then
+norvane.exe under the same Wine, drives both from the native clients of this
+directory over loopback and a pty, and reads the servers' memory and threads
+from /proc. Every figure is printed beside the floor's and their ratio, with
+the target it is held to; the same table goes to a CSV file under build/bench.
+
+Machines this runs on are shared and the floor's own figures move by a factor
+of two from run to run, so only ratios taken within one run mean anything;
+--runs N reports the median ratio of N runs.
+
+Network handhelds are admitted in admit_handhelds(), the one place that knows
+how an operator lets a new handheld in.
+"""
+import argparse
+import csv
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'system'))
+import norvane_harness as harness  # noqa: E402
+import serial_link  # noqa: E402
+
+BUILD_WIN = harness.BUILD_DIR
+OUT_DIR = os.path.join(SOURCE, 'build', 'bench')
+OBJ = os.path.join(OUT_DIR, 'obj')
+HUB_EXE = os.path.join(BUILD_WIN, 'norvane.exe')
+ECHO_DLL = os.path.join(BUILD_WIN, 'sdk', 'samples', 'EchoPlugin.dll')
+ECHO_PLUGIN = 'EchoPlugin'
+NET_PLUGIN = os.environ.get('NORVANE_NETPLUGIN_NAME', 'BenchNet')
+FLOOR_PORT = 5343
+SERIAL_PORT = 5
+LOAD_PREFIX = 'BENCH-LOAD'
+ONE_PREFIX = 'BENCH-ONE'   # the single handhelds: 000 measures trips, 001 bulk
+MB = 1024 * 1024
+WM_COMMAND = 0x111
+CMD_SHOW_MAIN_DIALOG = 32774
+ID_ADD_CONNECTION, ID_NETWORK, ID_HIDE = 8, 1034, 2
+
+
+# --- processes -----------------------------------------------------------------------------
+
+def client(name, *args, timeout=600):
+    """Runs a native client to its end: ({figure: value}, exit code, its standard error)."""
+    proc = subprocess.run([os.path.join(OBJ, name)] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, errors='replace')
+    return parse_results(proc.stdout), proc.returncode, proc.stderr.strip()
+
+
+def parse_results(text):
+    values = {}
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            try:
+                values[parts[0]] = float(parts[1])
+            except ValueError:
+                pass
+    return values
+
+
+def listening(port):
+    import socket
+    try:
+        socket.create_connection(('127.0.0.1', port), timeout=0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+class Server:
+    """A Windows program under Wine whose memory is read from /proc of its process."""
+
+    def __init__(self, name, argv, port, cwd, env=None):
+        self.name, self.port = name, port
+        self.out = open(os.path.join(cwd, name + '-output.txt'), 'wb')
+        started = time.monotonic()
+        self.proc = subprocess.Popen(['wine'] + argv, cwd=cwd, env=env or harness.wine_environment(),
+                                     stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
+        self.launch_s = None
+        while self.proc.poll() is None and time.monotonic() - started < 60:
+            if listening(port):
+                self.launch_s = time.monotonic() - started
+                break
+            time.sleep(0.005)
+
+    def status(self):
+        """{'rss': bytes, 'vsize': bytes, 'threads': n, 'handles': n or None}."""
+        fields = {}
+        try:
+            with open('/proc/%d/status' % self.proc.pid) as f:
+                for line in f:
+                    key, _, value = line.partition(':')
+                    fields[key] = value.split()
+        except OSError:
+            return {}
+        return {'rss': int(fields['VmRSS'][0]) * 1024, 'vsize': int(fields['VmSize'][0]) * 1024,
+                'threads': int(fields['Threads'][0]), 'handles': self.handles()}
+
+    def handles(self):
+        image = os.path.basename(self.proc.args[1])
+        result = harness.wine([os.path.join(OBJ, 'floor', 'probe.exe'), image], timeout=30)
+        counts = [int(line.split()[2]) for line in result.stdout.splitlines() if len(line.split()) == 3]
+        return counts[0] if counts and counts[0] >= 0 else None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+
+
+class Hub(Server):
+    """norvane.exe from a private directory with the echo plug-in beside it."""
+
+    def __init__(self, run_dir, name, args=(), preload=None):
+        home = os.path.join(run_dir, name)
+        os.makedirs(home, exist_ok=True)
+        for f in (HUB_EXE, ECHO_DLL):
+            shutil.copy2(f, home)
+        env = dict(harness.wine_environment(), **({'LD_PRELOAD': preload} if preload else {}))
+        super().__init__(name, [os.path.join(home, 'norvane.exe')] + list(args), harness.USER_PORT, home, env)
+
+    def stop(self):
+        # As the operator's Exit would; Server.stop kills it only when it hangs.
+        if self.proc.poll() is None and harness.close_window():
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                pass
+        super().stop()
+
+
+# --- admission -----------------------------------------------------------------------------
+
+def admit_handhelds(ruid_groups):
+    """Lets the handhelds of [(RUID prefix, count)] (RUIDs prefix000, prefix001, ...) in as an operator does: through the
+    add-connection wizard's network page, opened from the main dialog, while each handheld
+    attaches once. Afterwards the hub knows them and serves them without pairing.
+    Returns None when they are admitted, else why not."""
+    if not harness.post_command(CMD_SHOW_MAIN_DIALOG):
+        return 'the hub window did not take the command to show its main dialog'
+    main = harness.find_window('Norvane', '#32770', wait_ms=5000)
+    if not main:
+        return 'the main dialog did not show'
+    try:
+        harness.post_message(WM_COMMAND, ID_ADD_CONNECTION, 0, hwnd=main)
+        if not harness.wait_box('Connection Wizard', 5000):
+            return 'this build has no pairing page ("Add Connection..." opens no "Connection Wizard")'
+        harness.dismiss_box('Connection Wizard', button=ID_NETWORK)
+        harness.dismiss_box('Connection Wizard', button='IDOK')
+        if not harness.wait_box('Add Palm Client', 5000):
+            return 'the wizard did not open the "Add Palm Client" page'
+        try:
+            for prefix, count in ruid_groups:
+                _, code, err = client('tcp_client', 'admit', '--port', harness.USER_PORT, '--plugin', ECHO_PLUGIN,
+                                      '--prefix', prefix, '--count', count)
+                if code != 0:
+                    return 'handhelds were not admitted on the pairing page (%s)' % err
+        finally:
+            harness.dismiss_box('Add Palm Client', button='IDOK', wait_ms=2000)
+    finally:
+        harness.dismiss_box('Norvane', button=ID_HIDE, wait_ms=1000)
+    return None
+
+
+# --- figures -------------------------------------------------------------------------------
+
+class Figure:
+    """One line of the report. better: 'lower' or 'higher' (how the ratio reads);
+    check(hub, floor, ratio) -> bool for a target, None for none."""
+
+    def __init__(self, key, label, unit, hub, floor=None, target='', check=None, note=''):
+        self.key, self.label, self.unit, self.hub, self.floor = key, label, unit, hub, floor
+        self.target, self.check, self.note = target, check, note
+        self.ratio = hub / floor if hub is not None and floor else None
+
+    def verdict(self):
+        if self.hub is None:
+            return 'n/a'
+        if self.check is None:
+            return ''
+        return 'PASS' if self.check(self.hub, self.floor, self.ratio) else 'FAIL'
+
+
+def ratio_at_most(limit):
+    return lambda hub, floor, ratio: ratio is not None and ratio <= limit
+
+
+def value_at_most(limit):
+    return lambda hub, floor, ratio: hub <= limit
+
+
+def value_at_least(limit):
+    return lambda hub, floor, ratio: hub >= limit
+
+
+class Run:
+    """One complete run: floor first, then the hub over TCP, then the hub on a pty."""
+
+    def __init__(self, opts, index):
+        self.opts, self.index = opts, index
+        self.dir = os.path.join(OUT_DIR, 'run-%d' % index)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.floor, self.hub, self.notes = {}, {}, []
+        self.figures = []
+
+    def say(self, text):
+        print('  [run %d] %s' % (self.index, text), flush=True)
+
+    # -- shared measurements --
+    def measure_tcp(self, into, port, plugin_args, key_prefix):
+        args = ['--port', port] + plugin_args
+        values, code, err = client('tcp_client', 'rtt', *args, '--ruid', ONE_PREFIX + '000', '--size', 8,
+                                   '--count', self.opts.count)
+        into[key_prefix + 'rtt'] = values if code == 0 else None
+        if code:
+            self.notes.append('%s rtt: %s' % (key_prefix, err))
+        values, code, err = client('tcp_client', 'bulk', *args, '--ruid', ONE_PREFIX + '001', '--size', 61440,
+                                   '--count', self.opts.bulk)
+        into[key_prefix + 'bulk'] = values if code == 0 else None
+        if code:
+            self.notes.append('%s bulk: %s' % (key_prefix, err))
+
+    def measure_load(self, server, into, port, extra):
+        """The many-handheld load, with the server's memory sampled half-way."""
+        argv = [os.path.join(OBJ, 'load_client'), '--port', str(port), '--clients', str(self.opts.clients),
+                '--rate', str(self.opts.rate), '--seconds', str(self.opts.load_seconds)] + [str(a) for a in extra]
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                errors='replace')
+        first = proc.stdout.readline()
+        if first.strip() == 'ready':
+            time.sleep(self.opts.load_seconds / 2)
+            into['load_status'] = server.status()
+        out, err = proc.communicate(timeout=self.opts.load_seconds + 600)
+        if proc.returncode != 0:
+            self.notes.append('load on %s: %s' % (server.name, err.strip()))
+            return
+        into['load'] = parse_results(out)
+        time.sleep(3)   # closed connections' threads end
+        into['after_status'] = server.status()
+
+    def idle(self, server, into):
+        time.sleep(1)
+        into['launch_s'] = server.launch_s
+        into['idle_status'] = server.status()
+
+    # -- the three phases --
+    def run_floor(self):
+        self.say('floor')
+        floor = Server('floor', [os.path.join(OBJ, 'floor', 'floor.exe'), str(FLOOR_PORT)], FLOOR_PORT, self.dir)
+        try:
+            if floor.launch_s is None:
+                raise RuntimeError('the floor server did not listen on %d' % FLOOR_PORT)
+            self.idle(floor, self.floor)
+            values, code, _ = client('tcp_client', 'rtt', '--port', FLOOR_PORT, '--cmd', 5, '--size', 0,
+                                     '--count', self.opts.count)
+            self.floor['echo'] = values if code == 0 else None
+            self.measure_tcp(self.floor, FLOOR_PORT, [], '')
+            self.measure_load(floor, self.floor, FLOOR_PORT, [])
+        finally:
+            floor.stop()
+
+    def run_hub_tcp(self):
+        self.say('hub over TCP')
+        if harness.busy_ports():
+            raise RuntimeError('ports %s are taken: is another hub running in this namespace?' % harness.busy_ports())
+        hub = Hub(self.dir, 'hub-tcp')
+        try:
+            if hub.launch_s is None:
+                raise RuntimeError('norvane.exe did not listen on %d' % harness.USER_PORT)
+            harness.find_window(harness.HUB_TITLE, wait_ms=10000)
+            self.idle(hub, self.hub)
+            values, code, _ = client('tcp_client', 'rtt', '--port', harness.USER_PORT, '--cmd', 5, '--size', 0,
+                                     '--count', self.opts.count)
+            self.hub['echo'] = values if code == 0 else None
+            why = admit_handhelds([(ONE_PREFIX, 2), (LOAD_PREFIX, self.opts.clients)])
+            self.hub['admission'] = why
+            if why:
+                self.say('network handhelds not admitted: ' + why)
+                self.measure_load(hub, self.hub, harness.USER_PORT, ['--echo'])
+                return
+            self.measure_tcp(self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN], '')
+            self.run_netplugin()
+            self.measure_load(hub, self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN, '--prefix', LOAD_PREFIX])
+        finally:
+            hub.stop()
+
+    def run_netplugin(self):
+        command = netplugin_command()
+        if not command:
+            self.hub['netplugin'] = 'tools/netplugin is not built'
+            return
+        proc = subprocess.Popen(command, env=harness.wine_environment(), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(2)   # connects and names itself
+            self.measure_tcp(self.hub, harness.USER_PORT, ['--plugin', NET_PLUGIN], 'net_')
+        finally:
+            proc.terminate()
+            proc.wait(15)
+
+    def run_hub_serial(self):
+        self.say('hub on a pty')
+        env = serial_link.serial_environment()
+        pairs = serial_link.PtyPairs(env)
+        try:
+            device = pairs.add(SERIAL_PORT)
+            hub = Hub(self.dir, 'hub-serial', [str(SERIAL_PORT)], preload=serial_link.build_shim())
+            try:
+                values, code, err = client('serial_client', device, '--plugin', ECHO_PLUGIN, '--count',
+                                           self.opts.count // 4, '--seconds', self.opts.serial_seconds)
+                self.hub['serial'] = values
+                if code:
+                    self.notes.append('serial: ' + err)
+            finally:
+                hub.stop()
+        finally:
+            pairs.close()
+
+    def run(self):
+        self.run_floor()
+        self.run_hub_tcp()
+        self.run_hub_serial()
+        self.figures = build_figures(self.hub, self.floor, self.opts.clients, self.opts.rate)
+
+
+def netplugin_command():
+    """The network plug-in simulator set to echo, or None when it is not built."""
+    if os.environ.get('NORVANE_NETPLUGIN'):
+        return os.environ['NORVANE_NETPLUGIN'].split()
+    args = os.environ.get('NORVANE_NETPLUGIN_ARGS', '--name %s --echo' % NET_PLUGIN).split()
+    for path, runner in ((os.path.join(SOURCE, 'build', 'native', 'tools', 'netplugin', 'netplugin'), []),
+                         (os.path.join(BUILD_WIN, 'tools', 'netplugin', 'netplugin.exe'), ['wine'])):
+        if os.path.exists(path):
+            return runner + [path] + args
+    return None
+
+
+def get(d, *keys):
+    for k in keys:
+        if not isinstance(d, dict) or d.get(k) is None:
+            return None
+        d = d[k]
+    return d
+
+
+def build_figures(hub, floor, clients, rate):
+    F = []
+    mb = lambda v: v / MB if v is not None else None  # noqa: E731
+    F.append(Figure('echo_p50', "hub's ECHO, RTT p50", 'us', get(hub, 'echo', 'rtt_p50_us'),
+                    get(floor, 'echo', 'rtt_p50_us'), 'ratio <= 1.3', ratio_at_most(1.3)))
+    F.append(Figure('echo_p99', "hub's ECHO, RTT p99", 'us', get(hub, 'echo', 'rtt_p99_us'),
+                    get(floor, 'echo', 'rtt_p99_us')))
+    na = hub.get('admission')
+    F.append(Figure('plugin_p50', 'TCP -> echo plug-in -> TCP, 8 B, RTT p50', 'us', get(hub, 'rtt', 'rtt_p50_us'),
+                    get(floor, 'rtt', 'rtt_p50_us'), 'ratio <= 2', ratio_at_most(2), na))
+    F.append(Figure('plugin_p99', 'TCP -> echo plug-in -> TCP, 8 B, RTT p99', 'us', get(hub, 'rtt', 'rtt_p99_us'),
+                    get(floor, 'rtt', 'rtt_p99_us'), note=na))
+    F.append(Figure('plugin_bulk', 'TCP -> echo plug-in -> TCP, 60 KB packets', 'MB/s',
+                    mb(get(hub, 'bulk', 'bulk_bytes_per_s')), mb(get(floor, 'bulk', 'bulk_bytes_per_s')),
+                    'higher is better', note=na))
+    net_na = na or (hub.get('netplugin') if isinstance(hub.get('netplugin'), str) else None)
+    F.append(Figure('net_p50', 'TCP -> tools/netplugin -> TCP, 8 B, RTT p50', 'us',
+                    get(hub, 'net_rtt', 'rtt_p50_us'), get(floor, 'rtt', 'rtt_p50_us'),
+                    'ratio <= 2.5', ratio_at_most(2.5), net_na))
+    F.append(Figure('net_p99', 'TCP -> tools/netplugin -> TCP, 8 B, RTT p99', 'us',
+                    get(hub, 'net_rtt', 'rtt_p99_us'), get(floor, 'rtt', 'rtt_p99_us'), note=net_na))
+    F.append(Figure('net_bulk', 'TCP -> tools/netplugin -> TCP, 60 KB packets', 'MB/s',
+                    mb(get(hub, 'net_bulk', 'bulk_bytes_per_s')), mb(get(floor, 'bulk', 'bulk_bytes_per_s')),
+                    'higher is better', note=net_na))
+    F += load_figures(hub, floor, clients, rate)
+    F += serial_figures(hub)
+    F += resource_figures(hub, floor)
+    return F
+
+
+def load_figures(hub, floor, clients, rate):
+    na = hub.get('admission')
+    via = "hub's ECHO (no admission)" if na else 'echo plug-in'
+    what = '%d handhelds x %d/s via %s' % (clients, rate, via)
+    zero = value_at_most(0)
+    return [
+        Figure('load_p50', what + ', RTT p50', 'ms', ms(get(hub, 'load', 'load_rtt_p50_us')),
+               ms(get(floor, 'load', 'load_rtt_p50_us'))),
+        Figure('load_p99', what + ', RTT p99', 'ms', ms(get(hub, 'load', 'load_rtt_p99_us')),
+               ms(get(floor, 'load', 'load_rtt_p99_us')), 'ratio <= 3', ratio_at_most(3)),
+        Figure('load_lost', what + ', lost', 'packets', get(hub, 'load', 'load_lost'),
+               get(floor, 'load', 'load_lost'), '0', zero),
+        Figure('load_duplicated', what + ', duplicated', 'packets', get(hub, 'load', 'load_duplicated'),
+               get(floor, 'load', 'load_duplicated'), '0', zero),
+        Figure('load_reordered', what + ', reordered', 'packets', get(hub, 'load', 'load_reordered'),
+               get(floor, 'load', 'load_reordered'), '0', zero,
+               'answers are empty: order not visible' if na else ''),
+        Figure('load_sent', what + ', packets sent', 'packets', get(hub, 'load', 'load_sent'),
+               get(floor, 'load', 'load_sent')),
+    ]
+
+
+def ms(us):
+    return us / 1000 if us is not None else None
+
+
+def serial_figures(hub):
+    return [
+        Figure('serial_p50', 'pty -> echo plug-in -> pty, 8 B, RTT p50', 'us',
+               get(hub, 'serial', 'serial_rtt_p50_us'), None, '<= 1000 us', value_at_most(1000)),
+        Figure('serial_p99', 'pty -> echo plug-in -> pty, 8 B, RTT p99', 'us',
+               get(hub, 'serial', 'serial_rtt_p99_us')),
+        Figure('serial_rate', 'pty -> echo plug-in -> pty, 1 KB packets, each way', 'KB/s',
+               kb(get(hub, 'serial', 'serial_bytes_per_s')), None, '>= 11.5 KB/s', value_at_least(11.5),
+               'line rate 5.76 KB/s'),
+    ]
+
+
+def kb(v):
+    return v / 1000 if v is not None else None
+
+
+def resource_figures(hub, floor):
+    mb = lambda d, *k: get(d, *k) / MB if get(d, *k) is not None else None  # noqa: E731
+    F = [Figure('launch', 'launch to listening', 'ms', ms_of(get(hub, 'launch_s')), ms_of(get(floor, 'launch_s')))]
+    for phase, label in (('idle_status', 'idle'), ('load_status', 'under load'), ('after_status', 'after load')):
+        F.append(Figure('rss_' + phase.split('_')[0], 'VmRSS, ' + label, 'MB', mb(hub, phase, 'rss'),
+                        mb(floor, phase, 'rss')))
+        F.append(Figure('vsize_' + phase.split('_')[0], 'VmSize, ' + label, 'MB', mb(hub, phase, 'vsize'),
+                        mb(floor, phase, 'vsize')))
+        F.append(Figure('threads_' + phase.split('_')[0], 'threads, ' + label, '', get(hub, phase, 'threads'),
+                        get(floor, phase, 'threads')))
+        handles = get(hub, phase, 'handles')
+        F.append(Figure('handles_' + phase.split('_')[0], 'handles, ' + label, '', handles,
+                        get(floor, phase, 'handles'),
+                        note='' if handles is not None else 'Wine does not report handle counts'))
+    growth = lambda d: mb(d, 'load_status', 'rss') - mb(d, 'idle_status', 'rss') \
+        if mb(d, 'load_status', 'rss') is not None and mb(d, 'idle_status', 'rss') is not None else None  # noqa: E731
+    F.append(Figure('rss_growth', 'VmRSS growth under load', 'MB', growth(hub), growth(floor), 'ratio <= 1.1',
+                    ratio_at_most(1.1)))
+    back = None
+    if mb(hub, 'after_status', 'rss') is not None and mb(hub, 'idle_status', 'rss') is not None:
+        back = mb(hub, 'after_status', 'rss') - mb(hub, 'idle_status', 'rss')
+    F.append(Figure('rss_after', 'VmRSS after load minus idle', 'MB', back, None, '<= 5 MB', value_at_most(5)))
+    return F
+
+
+def ms_of(seconds):
+    return seconds * 1000 if seconds is not None else None
+
+
+# --- report --------------------------------------------------------------------------------
+
+def fmt(v):
+    if v is None:
+        return '-'
+    if abs(v) >= 100 or v == int(v):
+        return '%.0f' % v
+    return '%.3g' % v
+
+
+def print_table(figures, title):
+    print('\n' + title)
+    rows = [('Figure', 'Unit', 'Hub', 'Floor', 'Ratio', 'Target', 'Mark')]
+    for f in figures:
+        mark = f.verdict() + ('  (%s)' % f.note if f.note else '')
+        rows.append((f.label, f.unit, fmt(f.hub), fmt(f.floor), fmt(f.ratio) + 'x' if f.ratio else '-',
+                     f.target, mark.strip()))
+    widths = [max(len(r[i]) for r in rows) for i in range(6)]
+    for r in rows:
+        cells = [r[0].ljust(widths[0]), r[1].ljust(widths[1])] + [r[i].rjust(widths[i]) for i in (2, 3, 4)]
+        print('  '.join(cells + [r[5].ljust(widths[5]), r[6]]).rstrip())
+
+
+def median_figures(runs):
+    """Per figure the median of the runs' values and of their ratios."""
+    out = []
+    for i, first in enumerate(runs[0].figures):
+        fs = [r.figures[i] for r in runs]
+        med = lambda vals: statistics.median(vals) if vals else None  # noqa: E731
+        f = Figure(first.key, first.label, first.unit, med([x.hub for x in fs if x.hub is not None]),
+                   med([x.floor for x in fs if x.floor is not None]), first.target, first.check, first.note)
+        f.ratio = med([x.ratio for x in fs if x.ratio is not None])
+        out.append(f)
+    return out
+
+
+def write_csv(path, runs, median):
+    with open(path, 'w', newline='') as f:
+        w = csv.writer(f)
+        w.writerow(['run', 'figure', 'label', 'unit', 'hub', 'floor', 'ratio', 'target', 'verdict', 'note'])
+        tables = [(str(r.index), r.figures) for r in runs] + ([('median', median)] if median else [])
+        for name, figures in tables:
+            for x in figures:
+                w.writerow([name, x.key, x.label, x.unit, '' if x.hub is None else '%.6g' % x.hub,
+                            '' if x.floor is None else '%.6g' % x.floor,
+                            '' if x.ratio is None else '%.4g' % x.ratio, x.target, x.verdict(), x.note])
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description='norvane.exe against a bare echo server under the same Wine')
+    p.add_argument('--quick', action='store_true', help='short load (15 s) and fewer samples')
+    p.add_argument('--runs', type=int, default=1, help='repeat N runs and report the median of the ratios')
+    p.add_argument('--load-seconds', type=int, help='duration of the many-handheld load (60)')
+    p.add_argument('--clients', type=int, default=154, help='handhelds in the load (154)')
+    p.add_argument('--rate', type=int, default=20, help='packets per second per handheld (20)')
+    opts = p.parse_args()
+    opts.load_seconds = opts.load_seconds or (15 if opts.quick else 60)
+    opts.count = 500 if opts.quick else 2000
+    opts.bulk = 50 if opts.quick else 200
+    opts.serial_seconds = 5 if opts.quick else 10
+    return opts
+
+
+def main():
+    opts = parse_args()
+    for f in (HUB_EXE, ECHO_DLL, os.path.join(OBJ, 'floor', 'floor.exe'), harness.WINTOOL_EXE):
+        if not os.path.exists(f):
+            sys.exit('bench: %s is not built (scripts/bench builds it)' % f)
+    runs = []
+    for i in range(1, opts.runs + 1):
+        run = Run(opts, i)
+        run.run()
+        runs.append(run)
+        print_table(run.figures, 'Run %d of %d' % (i, opts.runs))
+        for note in run.notes:
+            print('  note: ' + note)
+    median = median_figures(runs) if len(runs) > 1 else None
+    if median:
+        print_table(median, 'Median of %d runs (ratio column: median of the ratios)' % len(runs))
+    stamp = time.strftime('%Y%m%d-%H%M%S')
+    path = os.path.join(OUT_DIR, 'bench-%s.csv' % stamp)
+    write_csv(path, runs, median)
+    shutil.copy2(path, os.path.join(OUT_DIR, 'latest.csv'))
+    print('\nCSV: ' + os.path.relpath(path, SOURCE))
+    failed = [f.label for f in (median or runs[-1].figures) if f.verdict() == 'FAIL']
+    print('%d of the targets missed' % len(failed) if failed else 'every measured target met')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
