@@ -145,6 +145,80 @@ class Hub(Server):
         super().stop()
 
 
+def cpu_seconds(pid):
+    """User plus system CPU time a process (all its threads) has used so far, or None."""
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            fields = f.read().rsplit(')', 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def wineserver_pid():
+    """The wine server of this session's prefix (other sessions on the machine have their own)."""
+    prefix = ('WINEPREFIX=' + harness.wine_environment()['WINEPREFIX']).encode()
+    for entry in os.listdir('/proc'):
+        try:
+            with open('/proc/%s/comm' % entry) as f:
+                if not f.read().startswith('wineserver'):
+                    continue
+            with open('/proc/%s/environ' % entry, 'rb') as f:
+                if prefix in f.read().split(b'\0'):
+                    return int(entry)
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+class CpuShare:
+    """Share of one core that a process used between start() and stop(), in percent."""
+
+    def __init__(self, pid):
+        self.pid, self.percent = pid, None
+
+    def start(self):
+        self.t0, self.c0 = time.monotonic(), cpu_seconds(self.pid) if self.pid else None
+
+    def stop(self):
+        c1 = cpu_seconds(self.pid) if self.pid else None
+        if self.c0 is not None and c1 is not None:
+            self.percent = 100 * (c1 - self.c0) / (time.monotonic() - self.t0)
+        return self.percent
+
+
+class ServerCalls:
+    """Counts a Wine process's requests to the wine server while it is active: under Wine
+    every one of them is a write (or writev) on the process's request pipe, and the single
+    wine server answers them one at a time. Needs strace and the right to trace."""
+
+    def __init__(self, server):
+        self.server, self.calls = server, None
+        self.out = os.path.join(os.path.dirname(server.out.name), server.name + '-strace.txt')
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(['strace', '-f', '-c', '-e', 'trace=write,writev', '-o', self.out,
+                                      '-p', str(self.server.proc.pid)], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1)   # attaching to every thread
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(2)
+        self.proc.wait(30)
+        try:
+            with open(self.out) as f:
+                rows = [line.split() for line in f]
+            self.calls = sum(int(r[3]) for r in rows if len(r) >= 5 and r[-1] in ('write', 'writev'))
+        except (OSError, ValueError):
+            self.calls = None
+
+
+def per_trip(calls, values, trips_key):
+    trips = (values or {}).get(trips_key)
+    return calls / trips if calls is not None and trips else None
+
+
 # --- admission -----------------------------------------------------------------------------
 
 def admit_handhelds(ruid_groups):
@@ -245,15 +319,30 @@ class Run:
                                 errors='replace')
         first = proc.stdout.readline()
         if first.strip() == 'ready':
+            own, wineserver = CpuShare(server.proc.pid), CpuShare(wineserver_pid())
+            own.start()
+            wineserver.start()
             time.sleep(self.opts.load_seconds / 2)
+            into['load_cpu'] = own.stop()
+            into['load_wineserver_cpu'] = wineserver.stop()
             into['load_status'] = server.status()
         out, err = proc.communicate(timeout=self.opts.load_seconds + 600)
         if proc.returncode != 0:
             self.notes.append('load on %s: %s' % (server.name, err.strip()))
             return
         into['load'] = parse_results(out)
+        into['load_seconds'] = self.opts.load_seconds
         time.sleep(3)   # closed connections' threads end
         into['after_status'] = server.status()
+
+    def trace(self, server, into, key, client_name, *args):
+        """Server requests per round trip of one short client run, when --trace asks for them."""
+        if not self.opts.trace:
+            return
+        trips_key = 'serial_rtt_trips' if client_name == 'serial_client' else 'rtt_trips'
+        with ServerCalls(server) as counter:
+            values, _, _ = client(client_name, *args)
+        into[key] = per_trip(counter.calls, values, trips_key)
 
     def idle(self, server, into):
         time.sleep(1)
@@ -271,6 +360,9 @@ class Run:
             values, code, _ = client('tcp_client', 'rtt', '--port', FLOOR_PORT, '--cmd', 5, '--size', 0,
                                      '--count', self.opts.count)
             self.floor['echo'] = values if code == 0 else None
+            self.trace(floor, self.floor, 'echo_calls', 'tcp_client', 'rtt', '--port', FLOOR_PORT, '--cmd', 5,
+                       '--size', 0, '--count', 300)
+            self.trace(floor, self.floor, 'rtt_calls', 'tcp_client', 'rtt', '--port', FLOOR_PORT, '--count', 300)
             self.measure_tcp(self.floor, FLOOR_PORT, [], '')
             self.measure_load(floor, self.floor, FLOOR_PORT, [])
         finally:
@@ -289,6 +381,8 @@ class Run:
             values, code, _ = client('tcp_client', 'rtt', '--port', harness.USER_PORT, '--cmd', 5, '--size', 0,
                                      '--count', self.opts.count)
             self.hub['echo'] = values if code == 0 else None
+            self.trace(hub, self.hub, 'echo_calls', 'tcp_client', 'rtt', '--port', harness.USER_PORT, '--cmd', 5,
+                       '--size', 0, '--count', 300)
             why = admit_handhelds([(ONE_PREFIX, 2), (LOAD_PREFIX, self.opts.clients)])
             self.hub['admission'] = why
             if why:
@@ -296,6 +390,8 @@ class Run:
                 self.measure_load(hub, self.hub, harness.USER_PORT, ['--echo'])
                 return
             self.measure_tcp(self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN], '')
+            self.trace(hub, self.hub, 'rtt_calls', 'tcp_client', 'rtt', '--port', harness.USER_PORT, '--plugin',
+                       ECHO_PLUGIN, '--ruid', ONE_PREFIX + '000', '--count', 300)
             self.run_netplugin()
             self.measure_load(hub, self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN, '--prefix', LOAD_PREFIX])
         finally:
@@ -328,6 +424,8 @@ class Run:
                 self.hub['serial'] = values
                 if code:
                     self.notes.append('serial: ' + err)
+                self.trace(hub, self.hub, 'serial_calls', 'serial_client', device, '--plugin', ECHO_PLUGIN,
+                           '--count', 200, '--seconds', 0, '--no-beacon')
             finally:
                 hub.stop()
         finally:
@@ -385,6 +483,13 @@ def build_figures(hub, floor, clients, rate):
                     mb(get(hub, 'net_bulk', 'bulk_bytes_per_s')), mb(get(floor, 'bulk', 'bulk_bytes_per_s')),
                     'higher is better', note=net_na))
     F += load_figures(hub, floor, clients, rate)
+    if 'echo_calls' in hub:
+        F += [Figure('echo_calls', "hub's ECHO, wine server requests per trip", '', hub.get('echo_calls'),
+                     floor.get('echo_calls')),
+              Figure('plugin_calls', 'TCP -> echo plug-in -> TCP, wine server requests per trip', '',
+                     hub.get('rtt_calls'), floor.get('rtt_calls'), note=na),
+              Figure('serial_calls', 'pty -> echo plug-in -> pty, wine server requests per trip', '',
+                     hub.get('serial_calls'))]
     F += serial_figures(hub)
     F += resource_figures(hub, floor)
     return F
@@ -409,7 +514,17 @@ def load_figures(hub, floor, clients, rate):
                'answers are empty: order not visible' if na else ''),
         Figure('load_sent', what + ', packets sent', 'packets', get(hub, 'load', 'load_sent'),
                get(floor, 'load', 'load_sent')),
+        Figure('load_drain', what + ', last answer after last send', 's', drain(hub), drain(floor)),
+        Figure('load_cpu', what + ', CPU of the server process', '% core', hub.get('load_cpu'),
+               floor.get('load_cpu')),
+        Figure('load_wineserver_cpu', what + ', CPU of the wine server', '% core',
+               hub.get('load_wineserver_cpu'), floor.get('load_wineserver_cpu')),
     ]
+
+
+def drain(side):
+    elapsed, load = get(side, 'load', 'load_elapsed_s'), side.get('load_seconds')
+    return max(0.0, elapsed - load) if elapsed is not None and load else None
 
 
 def ms(us):
@@ -468,6 +583,8 @@ def fmt(v):
         return '-'
     if abs(v) >= 100 or v == int(v):
         return '%.0f' % v
+    if abs(v) < 0.01:
+        return '0'
     return '%.3g' % v
 
 
@@ -516,6 +633,8 @@ def parse_args():
     p.add_argument('--load-seconds', type=int, help='duration of the many-handheld load (60)')
     p.add_argument('--clients', type=int, default=154, help='handhelds in the load (154)')
     p.add_argument('--rate', type=int, default=20, help='packets per second per handheld (20)')
+    p.add_argument('--trace', action='store_true',
+                   help='also count wine server requests per round trip (strace; slows those trips down)')
     opts = p.parse_args()
     opts.load_seconds = opts.load_seconds or (15 if opts.quick else 60)
     opts.count = 500 if opts.quick else 2000

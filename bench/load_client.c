@@ -26,7 +26,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-enum { kTimeoutMs = 10000, kDrainMs = 5000, kStamp = 16 };
+/* After the last send, answers are awaited while they keep coming: a hub that
+ * has fallen behind still owes them, and only what never arrives is lost. */
+enum { kTimeoutMs = 10000, kQuietMs = 5000, kMaxDrainMs = 180000, kStamp = 16 };
 
 typedef struct Handheld {
     int fd;
@@ -43,6 +45,7 @@ typedef struct Load {
     uint32_t size, per_client;
     double *rtt_us;
     size_t rtt_count;
+    uint64_t last_answer;
     long lost, duplicated, reordered, stray, send_stalls, closed;
 } Load;
 
@@ -97,6 +100,7 @@ static void send_one(Load *L, int i) {
 static void take_answer(Load *L, int i, const Packet *p) {
     Handheld *h = &L->hh[i];
     uint64_t now = now_ns();
+    L->last_answer = now;
     if (L->echo) {
         if (p->command != CMD_ECHO || h->echo_answered >= h->sent) { ++L->stray; return; }
         L->rtt_us[L->rtt_count++] = (double)(now - h->sent_at[h->echo_answered]) / 1000.0;
@@ -139,6 +143,7 @@ static void run(Load *L, double seconds) {
     uint64_t *due = calloc((size_t)L->clients, sizeof *due);
     uint64_t period = 1000000000u / (uint64_t)L->rate, start = now_ns();
     uint64_t stop = start + (uint64_t)(seconds * 1e9), drain_end = 0;
+    L->last_answer = start;
     for (int i = 0; i < L->clients; ++i) {
         pfd[i].fd = L->hh[i].fd;
         pfd[i].events = POLLIN;
@@ -155,7 +160,7 @@ static void run(Load *L, double seconds) {
                 if (due[i] < next) next = due[i];
             }
         } else {
-            if (!drain_end) drain_end = now + kDrainMs * 1000000ull;
+            if (!drain_end) drain_end = now + kMaxDrainMs * 1000000ull;
             long missing = 0;
             for (int i = 0; i < L->clients; ++i) {
                 Handheld *h = &L->hh[i];
@@ -163,7 +168,8 @@ static void run(Load *L, double seconds) {
                 if (!L->echo && pfd[i].fd >= 0)
                     for (uint32_t s = 0; s < h->sent && !missing; ++s) missing += !h->seen[s];
             }
-            if (missing == 0 || now >= drain_end) break;
+            int quiet = now > L->last_answer + kQuietMs * 1000000ull;
+            if (missing == 0 || quiet || now >= drain_end) break;
             next = now + 10000000u;
         }
         int wait_ms = next > now ? (int)((next - now) / 1000000u) : 0;
@@ -211,7 +217,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "load_client: %d handhelds connected\n", L.clients);
     printf("ready\n");
     fflush(stdout);
+    uint64_t t0 = now_ns();
     run(&L, seconds);
+    result("load_elapsed_s", (double)(now_ns() - t0) / 1e9);
     report(&L);
     for (int i = 0; i < L.clients; ++i) close(L.hh[i].fd);
     return 0;

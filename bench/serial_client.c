@@ -3,8 +3,10 @@
  * hub opens as a COM port.
  *
  *   serial_client DEVICE --plugin NAME [--count N] [--size 8] [--seconds S] [--stream-size 1024]
+ *                 [--no-beacon]
  *
- * It waits for the hub's beacon, attaches to the plug-in, then measures the
+ * It waits for the hub's beacon (unless told the hub's end is attached
+ * already, when the hub sends none), attaches to the plug-in, then measures the
  * round trip of small packets one at a time and after that the rate a steady
  * stream of larger packets reaches: a few packets stay in flight so that
  * neither side ever waits for the other, which is what a handheld sending
@@ -63,6 +65,7 @@ static int measure_rtt(int fd, Reader *r, long count, uint32_t size) {
         if (i >= 0) samples[taken++] = (double)(now_ns() - t0) / 1000.0;
     }
     result_latency("serial_rtt", samples, (size_t)taken);
+    result("serial_rtt_trips", (double)(taken + kWarmup));
     free(samples);
     return taken == count ? 0 : -1;
 }
@@ -108,7 +111,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     Packet p;
-    if (reader_next(&r, &p, kBeaconWaitMs) != 1 || p.command != CMD_BEACON) {
+    int beacon = 1;
+    for (int i = 2; i < argc; ++i) beacon &= strcmp(argv[i], "--no-beacon") != 0;
+    if (beacon && (reader_next(&r, &p, kBeaconWaitMs) != 1 || p.command != CMD_BEACON)) {
         fprintf(stderr, "serial_client: no beacon from the hub\n");
         return 3;
     }

@@ -85,6 +85,7 @@ static int run_rtt(int argc, char **argv) {
         if (i >= 0) samples[taken++] = (double)(now_ns() - t0) / 1000.0;
     }
     result_latency("rtt", samples, (size_t)taken);
+    result("rtt_trips", (double)(taken + kWarmup));
     return taken == count ? 0 : 1;
 }
 
