@@ -37,7 +37,7 @@ OBJ = os.path.join(OUT_DIR, 'obj')
 HUB_EXE = os.path.join(BUILD_WIN, 'norvane.exe')
 ECHO_DLL = os.path.join(BUILD_WIN, 'sdk', 'samples', 'EchoPlugin.dll')
 ECHO_PLUGIN = 'EchoPlugin'
-NET_PLUGIN = os.environ.get('NORVANE_NETPLUGIN_NAME', 'BenchNet')
+NET_PLUGIN = 'BenchNet'
 FLOOR_PORT = 5343
 SERIAL_PORT = 5
 LOAD_PREFIX = 'BENCH-LOAD'
@@ -175,7 +175,7 @@ class CpuShare:
     """Share of one core that a process used between start() and stop(), in percent."""
 
     def __init__(self, pid):
-        self.pid, self.percent = pid, None
+        self.pid, self.percent, self.seconds = pid, None, None
 
     def start(self):
         self.t0, self.c0 = time.monotonic(), cpu_seconds(self.pid) if self.pid else None
@@ -183,7 +183,8 @@ class CpuShare:
     def stop(self):
         c1 = cpu_seconds(self.pid) if self.pid else None
         if self.c0 is not None and c1 is not None:
-            self.percent = 100 * (c1 - self.c0) / (time.monotonic() - self.t0)
+            self.seconds = c1 - self.c0
+            self.percent = 100 * self.seconds / (time.monotonic() - self.t0)
         return self.percent
 
 
@@ -258,10 +259,10 @@ class Figure:
     """One line of the report. better: 'lower' or 'higher' (how the ratio reads);
     check(hub, floor, ratio) -> bool for a target, None for none."""
 
-    def __init__(self, key, label, unit, hub, floor=None, target='', check=None, note=''):
+    def __init__(self, key, label, unit, hub, floor=None, target='', check=None, note='', ratio=True):
         self.key, self.label, self.unit, self.hub, self.floor = key, label, unit, hub, floor
         self.target, self.check, self.note = target, check, note
-        self.ratio = hub / floor if hub is not None and floor else None
+        self.ratio = hub / floor if ratio and hub is not None and floor else None
 
     def verdict(self):
         if self.hub is None:
@@ -284,7 +285,11 @@ def value_at_least(limit):
 
 
 class Run:
-    """One complete run: floor first, then the hub over TCP, then the hub on a pty."""
+    """One complete run: the floor and the hub side by side over TCP, then the hub on a pty.
+
+    Single-handheld figures are taken from both servers in alternating blocks by one client
+    (tcp_client --floor-port), so both see the same moments of a shared machine; the load
+    runs on one server at a time, since two loads at once would measure each other."""
 
     def __init__(self, opts, index):
         self.opts, self.index = opts, index
@@ -297,36 +302,43 @@ class Run:
     def say(self, text):
         print('  [run %d] %s' % (self.index, text), flush=True)
 
-    # -- shared measurements --
-    def measure_tcp(self, into, port, plugin_args, key_prefix):
-        args = ['--port', port] + plugin_args
-        values, code, err = client('tcp_client', 'rtt', *args, '--ruid', ONE_PREFIX + '000', '--size', 8,
-                                   '--count', self.opts.count)
-        into[key_prefix + 'rtt'] = values if code == 0 else None
+    def pair(self, key, mode, hub_args, *args):
+        """One tcp_client measurement of the hub and the floor together; the hub's side is left
+        out (hub_args None) when the hub cannot serve it, and the floor is then measured alone."""
+        if hub_args is None:
+            values, code, err = client('tcp_client', mode, '--port', FLOOR_PORT, *args)
+            self.floor[key] = values
+        else:
+            values, code, err = client('tcp_client', mode, '--port', harness.USER_PORT, '--floor-port', FLOOR_PORT,
+                                       *hub_args, *args)
+            self.hub[key] = {k: v for k, v in values.items() if not k.startswith('floor_')}
+            self.floor.setdefault(key, {k[6:]: v for k, v in values.items() if k.startswith('floor_')})
         if code:
-            self.notes.append('%s rtt: %s' % (key_prefix, err))
-        values, code, err = client('tcp_client', 'bulk', *args, '--ruid', ONE_PREFIX + '001', '--size', 61440,
-                                   '--count', self.opts.bulk)
-        into[key_prefix + 'bulk'] = values if code == 0 else None
-        if code:
-            self.notes.append('%s bulk: %s' % (key_prefix, err))
+            self.notes.append('%s %s: %s' % (key, mode, err))
+
+    def measure_single(self, key_prefix, hub_args):
+        rtt = ['--ruid', ONE_PREFIX + '000', '--size', 8, '--count', self.opts.count]
+        bulk = ['--ruid', ONE_PREFIX + '001', '--size', 61440, '--count', self.opts.bulk]
+        self.pair(key_prefix + 'rtt', 'rtt', hub_args, *rtt)
+        self.pair(key_prefix + 'bulk', 'bulk', hub_args, *bulk)
 
     def measure_load(self, server, into, port, extra):
-        """The many-handheld load, with the server's memory sampled half-way."""
+        """The many-handheld load, with the server's memory sampled half-way and its CPU and
+        the wine server's counted from the first packet to the last answer."""
         argv = [os.path.join(OBJ, 'load_client'), '--port', str(port), '--clients', str(self.opts.clients),
                 '--rate', str(self.opts.rate), '--seconds', str(self.opts.load_seconds)] + [str(a) for a in extra]
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 errors='replace')
-        first = proc.stdout.readline()
-        if first.strip() == 'ready':
-            own, wineserver = CpuShare(server.proc.pid), CpuShare(wineserver_pid())
+        own, wineserver = CpuShare(server.proc.pid), CpuShare(wineserver_pid())
+        if proc.stdout.readline().strip() == 'ready':
             own.start()
             wineserver.start()
             time.sleep(self.opts.load_seconds / 2)
-            into['load_cpu'] = own.stop()
-            into['load_wineserver_cpu'] = wineserver.stop()
             into['load_status'] = server.status()
         out, err = proc.communicate(timeout=self.opts.load_seconds + 600)
+        into['load_cpu'], into['load_wineserver_cpu'] = own.stop(), wineserver.stop()
+        if own.seconds is not None and wineserver.seconds is not None:
+            into['load_cpu_s'] = own.seconds + wineserver.seconds
         if proc.returncode != 0:
             self.notes.append('load on %s: %s' % (server.name, err.strip()))
             return
@@ -344,58 +356,53 @@ class Run:
             values, _, _ = client(client_name, *args)
         into[key] = per_trip(counter.calls, values, trips_key)
 
-    def idle(self, server, into):
-        time.sleep(1)
-        into['launch_s'] = server.launch_s
-        into['idle_status'] = server.status()
-
-    # -- the three phases --
-    def run_floor(self):
-        self.say('floor')
-        floor = Server('floor', [os.path.join(OBJ, 'floor', 'floor.exe'), str(FLOOR_PORT)], FLOOR_PORT, self.dir)
-        try:
-            if floor.launch_s is None:
-                raise RuntimeError('the floor server did not listen on %d' % FLOOR_PORT)
-            self.idle(floor, self.floor)
-            values, code, _ = client('tcp_client', 'rtt', '--port', FLOOR_PORT, '--cmd', 5, '--size', 0,
-                                     '--count', self.opts.count)
-            self.floor['echo'] = values if code == 0 else None
-            self.trace(floor, self.floor, 'echo_calls', 'tcp_client', 'rtt', '--port', FLOOR_PORT, '--cmd', 5,
-                       '--size', 0, '--count', 300)
-            self.trace(floor, self.floor, 'rtt_calls', 'tcp_client', 'rtt', '--port', FLOOR_PORT, '--count', 300)
-            self.measure_tcp(self.floor, FLOOR_PORT, [], '')
-            self.measure_load(floor, self.floor, FLOOR_PORT, [])
-        finally:
-            floor.stop()
-
-    def run_hub_tcp(self):
-        self.say('hub over TCP')
+    def start_tcp_servers(self):
         if harness.busy_ports():
             raise RuntimeError('ports %s are taken: is another hub running in this namespace?' % harness.busy_ports())
+        floor = Server('floor', [os.path.join(OBJ, 'floor', 'floor.exe'), str(FLOOR_PORT)], FLOOR_PORT, self.dir)
+        if floor.launch_s is None:
+            floor.stop()
+            raise RuntimeError('the floor server did not listen on %d' % FLOOR_PORT)
         hub = Hub(self.dir, 'hub-tcp')
+        if hub.launch_s is None or not harness.find_window(harness.HUB_TITLE, wait_ms=10000):
+            floor.stop()
+            hub.stop()
+            raise RuntimeError('norvane.exe did not start listening on %d' % harness.USER_PORT)
+        time.sleep(1)
+        for server, into in ((floor, self.floor), (hub, self.hub)):
+            into['launch_s'] = server.launch_s
+            into['idle_status'] = server.status()
+        return floor, hub
+
+    def run_tcp(self):
+        self.say('floor and hub over TCP')
+        floor, hub = self.start_tcp_servers()
         try:
-            if hub.launch_s is None:
-                raise RuntimeError('norvane.exe did not listen on %d' % harness.USER_PORT)
-            harness.find_window(harness.HUB_TITLE, wait_ms=10000)
-            self.idle(hub, self.hub)
-            values, code, _ = client('tcp_client', 'rtt', '--port', harness.USER_PORT, '--cmd', 5, '--size', 0,
-                                     '--count', self.opts.count)
-            self.hub['echo'] = values if code == 0 else None
-            self.trace(hub, self.hub, 'echo_calls', 'tcp_client', 'rtt', '--port', harness.USER_PORT, '--cmd', 5,
-                       '--size', 0, '--count', 300)
+            self.pair('echo', 'rtt', [], '--cmd', 5, '--size', 0, '--count', self.opts.count)
+            for server, into, port in ((floor, self.floor, FLOOR_PORT), (hub, self.hub, harness.USER_PORT)):
+                self.trace(server, into, 'echo_calls', 'tcp_client', 'rtt', '--port', port, '--cmd', 5,
+                           '--size', 0, '--count', 300)
             why = admit_handhelds([(ONE_PREFIX, 2), (LOAD_PREFIX, self.opts.clients)])
             self.hub['admission'] = why
             if why:
                 self.say('network handhelds not admitted: ' + why)
-                self.measure_load(hub, self.hub, harness.USER_PORT, ['--echo'])
-                return
-            self.measure_tcp(self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN], '')
-            self.trace(hub, self.hub, 'rtt_calls', 'tcp_client', 'rtt', '--port', harness.USER_PORT, '--plugin',
-                       ECHO_PLUGIN, '--ruid', ONE_PREFIX + '000', '--count', 300)
-            self.run_netplugin()
-            self.measure_load(hub, self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN, '--prefix', LOAD_PREFIX])
+            self.measure_single('', None if why else ['--plugin', ECHO_PLUGIN])
+            for server, into, port, extra in ((floor, self.floor, FLOOR_PORT, []),
+                                              (hub, self.hub, harness.USER_PORT, ['--plugin', ECHO_PLUGIN])):
+                if why and server is hub:
+                    continue
+                self.trace(server, into, 'rtt_calls', 'tcp_client', 'rtt', '--port', port, *extra,
+                           '--ruid', ONE_PREFIX + '000', '--count', 300)
+            if not why:
+                self.run_netplugin()
+            self.say('load on the floor')
+            self.measure_load(floor, self.floor, FLOOR_PORT, [])
+            self.say('load on the hub')
+            load = ['--echo'] if why else ['--plugin', ECHO_PLUGIN, '--prefix', LOAD_PREFIX]
+            self.measure_load(hub, self.hub, harness.USER_PORT, load)
         finally:
             hub.stop()
+            floor.stop()
 
     def run_netplugin(self):
         command = netplugin_command()
@@ -406,7 +413,7 @@ class Run:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             time.sleep(2)   # connects and names itself
-            self.measure_tcp(self.hub, harness.USER_PORT, ['--plugin', NET_PLUGIN], 'net_')
+            self.measure_single('net_', ['--plugin', NET_PLUGIN])
         finally:
             proc.terminate()
             proc.wait(15)
@@ -432,19 +439,20 @@ class Run:
             pairs.close()
 
     def run(self):
-        self.run_floor()
-        self.run_hub_tcp()
+        self.run_tcp()
         self.run_hub_serial()
         self.figures = build_figures(self.hub, self.floor, self.opts.clients, self.opts.rate)
 
 
 def netplugin_command():
-    """The network plug-in simulator set to echo, or None when it is not built."""
+    """The network plug-in simulator set to echo, or None when it is not built. The Windows
+    build runs under the same Wine as the hub, as a plug-in program on that PC would;
+    NORVANE_NETPLUGIN names another command (its arguments included)."""
     if os.environ.get('NORVANE_NETPLUGIN'):
         return os.environ['NORVANE_NETPLUGIN'].split()
-    args = os.environ.get('NORVANE_NETPLUGIN_ARGS', '--name %s --echo' % NET_PLUGIN).split()
-    for path, runner in ((os.path.join(SOURCE, 'build', 'native', 'tools', 'netplugin', 'netplugin'), []),
-                         (os.path.join(BUILD_WIN, 'tools', 'netplugin', 'netplugin.exe'), ['wine'])):
+    args = ['--name', NET_PLUGIN, '--echo', '--quiet']
+    for path, runner in ((os.path.join(BUILD_WIN, 'tools', 'netplugin', 'netplugin.exe'), ['wine']),
+                         (os.path.join(SOURCE, 'build', 'native', 'tools', 'netplugin', 'netplugin'), [])):
         if os.path.exists(path):
             return runner + [path] + args
     return None
@@ -475,12 +483,12 @@ def build_figures(hub, floor, clients, rate):
                     'higher is better', note=na))
     net_na = na or (hub.get('netplugin') if isinstance(hub.get('netplugin'), str) else None)
     F.append(Figure('net_p50', 'TCP -> tools/netplugin -> TCP, 8 B, RTT p50', 'us',
-                    get(hub, 'net_rtt', 'rtt_p50_us'), get(floor, 'rtt', 'rtt_p50_us'),
+                    get(hub, 'net_rtt', 'rtt_p50_us'), get(floor, 'net_rtt', 'rtt_p50_us'),
                     'ratio <= 2.5', ratio_at_most(2.5), net_na))
     F.append(Figure('net_p99', 'TCP -> tools/netplugin -> TCP, 8 B, RTT p99', 'us',
-                    get(hub, 'net_rtt', 'rtt_p99_us'), get(floor, 'rtt', 'rtt_p99_us'), note=net_na))
+                    get(hub, 'net_rtt', 'rtt_p99_us'), get(floor, 'net_rtt', 'rtt_p99_us'), note=net_na))
     F.append(Figure('net_bulk', 'TCP -> tools/netplugin -> TCP, 60 KB packets', 'MB/s',
-                    mb(get(hub, 'net_bulk', 'bulk_bytes_per_s')), mb(get(floor, 'bulk', 'bulk_bytes_per_s')),
+                    mb(get(hub, 'net_bulk', 'bulk_bytes_per_s')), mb(get(floor, 'net_bulk', 'bulk_bytes_per_s')),
                     'higher is better', note=net_na))
     F += load_figures(hub, floor, clients, rate)
     if 'echo_calls' in hub:
@@ -497,8 +505,7 @@ def build_figures(hub, floor, clients, rate):
 
 def load_figures(hub, floor, clients, rate):
     na = hub.get('admission')
-    via = "hub's ECHO (no admission)" if na else 'echo plug-in'
-    what = '%d handhelds x %d/s via %s' % (clients, rate, via)
+    what = 'load %dx%d/s %s' % (clients, rate, "hub's ECHO" if na else 'plug-in')
     zero = value_at_most(0)
     return [
         Figure('load_p50', what + ', RTT p50', 'ms', ms(get(hub, 'load', 'load_rtt_p50_us')),
@@ -511,15 +518,22 @@ def load_figures(hub, floor, clients, rate):
                get(floor, 'load', 'load_duplicated'), '0', zero),
         Figure('load_reordered', what + ', reordered', 'packets', get(hub, 'load', 'load_reordered'),
                get(floor, 'load', 'load_reordered'), '0', zero,
-               'answers are empty: order not visible' if na else ''),
+               "the hub's ECHO answers are empty: order not visible" if na else ''),
         Figure('load_sent', what + ', packets sent', 'packets', get(hub, 'load', 'load_sent'),
                get(floor, 'load', 'load_sent')),
-        Figure('load_drain', what + ', last answer after last send', 's', drain(hub), drain(floor)),
-        Figure('load_cpu', what + ', CPU of the server process', '% core', hub.get('load_cpu'),
+        Figure('load_drain', what + ', last answer after last send', 's', drain(hub), drain(floor), ratio=False),
+        Figure('load_cpu_per_packet', what + ', CPU per packet (process + wine server)', 'us',
+               cpu_per_packet(hub), cpu_per_packet(floor)),
+        Figure('load_cpu', what + ', CPU of the server', '% core', hub.get('load_cpu'),
                floor.get('load_cpu')),
         Figure('load_wineserver_cpu', what + ', CPU of the wine server', '% core',
                hub.get('load_wineserver_cpu'), floor.get('load_wineserver_cpu')),
     ]
+
+
+def cpu_per_packet(side):
+    answered = (get(side, 'load', 'load_sent') or 0) - (get(side, 'load', 'load_lost') or 0)
+    return side['load_cpu_s'] * 1e6 / answered if side.get('load_cpu_s') is not None and answered > 0 else None
 
 
 def drain(side):
@@ -588,8 +602,11 @@ def fmt(v):
     return '%.3g' % v
 
 
-def print_table(figures, title):
+def print_table(figures, title, opts):
     print('\n' + title)
+    print('  load AxB/s: A handhelds at B packets/s each for %d s, numbered packets through the echo plug-in,' %
+          opts.load_seconds)
+    print("  or, where handhelds cannot be admitted, the hub's own ECHO. Ratio: hub / floor.")
     rows = [('Figure', 'Unit', 'Hub', 'Floor', 'Ratio', 'Target', 'Mark')]
     for f in figures:
         mark = f.verdict() + ('  (%s)' % f.note if f.note else '')
@@ -653,12 +670,12 @@ def main():
         run = Run(opts, i)
         run.run()
         runs.append(run)
-        print_table(run.figures, 'Run %d of %d' % (i, opts.runs))
+        print_table(run.figures, 'Run %d of %d' % (i, opts.runs), opts)
         for note in run.notes:
             print('  note: ' + note)
     median = median_figures(runs) if len(runs) > 1 else None
     if median:
-        print_table(median, 'Median of %d runs (ratio column: median of the ratios)' % len(runs))
+        print_table(median, 'Median of %d runs (ratio column: median of the ratios)' % len(runs), opts)
     stamp = time.strftime('%Y%m%d-%H%M%S')
     path = os.path.join(OUT_DIR, 'bench-%s.csv' % stamp)
     write_csv(path, runs, median)

@@ -2,8 +2,8 @@
  * tcp_client: one handheld on TCP (or several, for admission), measuring
  * what a single user feels.
  *
- *   tcp_client rtt   --port P [--cmd C] [--size N] [--count N] [--plugin NAME --ruid R]
- *   tcp_client bulk  --port P [--size N] [--count N] [--window N] [--plugin NAME --ruid R]
+ *   tcp_client rtt   --port P [--floor-port F] [--cmd C] [--size N] [--count N] [--plugin NAME --ruid R]
+ *   tcp_client bulk  --port P [--floor-port F] [--size N] [--count N] [--window N] [--plugin NAME --ruid R]
  *   tcp_client admit --port P --plugin NAME --prefix R --count N
  *
  * rtt sends one packet and waits for its answer before the next, so each
@@ -15,7 +15,11 @@
  * the other and closes them again: run while the hub admits unknown
  * handhelds, it makes their RUIDs known for later runs.
  *
- * Without --plugin the client talks to a plain echo server (the floor).
+ * With --floor-port the same measurement runs against the floor echo server
+ * too, in alternating blocks on two open connections: on a shared machine
+ * the load changes from one second to the next, and only figures taken in
+ * the same moments make a ratio worth reading. The floor's figures print
+ * with the prefix "floor_". The floor never gets a connect request.
  */
 #include "proto.h"
 
@@ -25,27 +29,48 @@
 #include <string.h>
 #include <unistd.h>
 
-enum { kTimeoutMs = 10000, kWarmup = 100 };
+enum { kTimeoutMs = 10000, kWarmup = 100, kRttBlock = 50, kBulkBlock = 10 };
 
-typedef struct Client {
+/* One server being measured: its connection and what was measured on it. */
+typedef struct Side {
+    const char *prefix;  /* "" for the server under test, "floor_" for the floor */
     int fd;
     Reader reader;
-} Client;
+    double *samples;
+    long taken;
+    double bytes, seconds;
+    int failed;
+} Side;
 
-static int open_client(Client *c, int argc, char **argv, const char *ruid) {
-    const char *plugin = opt_str(argc, argv, "--plugin", NULL);
-    c->reader.buf = NULL;
-    c->fd = tcp_connect(opt_str(argc, argv, "--host", "127.0.0.1"), (int)opt_long(argc, argv, "--port", 4343),
-                        kTimeoutMs);
-    if (c->fd < 0 || reader_init(&c->reader, c->fd, 2u << 20) != 0) {
-        fprintf(stderr, "tcp_client: cannot connect\n");
+static int open_side(Side *s, const char *prefix, int port, const char *plugin, const char *ruid, long samples) {
+    memset(s, 0, sizeof *s);
+    s->prefix = prefix;
+    s->reader.buf = NULL;
+    s->fd = tcp_connect("127.0.0.1", port, kTimeoutMs);
+    s->samples = calloc((size_t)samples + 1, sizeof(double));
+    if (s->fd < 0 || !s->samples || reader_init(&s->reader, s->fd, 2u << 20) != 0) {
+        fprintf(stderr, "tcp_client: cannot connect to port %d\n", port);
         return -1;
     }
-    if (plugin && attach(c->fd, &c->reader, ruid, plugin, "Bench", kTimeoutMs) != 1) {
+    if (plugin && attach(s->fd, &s->reader, ruid, plugin, "Bench", kTimeoutMs) != 1) {
         fprintf(stderr, "tcp_client: %s was not attached to %s\n", ruid, plugin);
         return -1;
     }
     return 0;
+}
+
+/* The server under test and, with --floor-port, the floor: returns how many sides. */
+static int open_sides(Side sides[2], int argc, char **argv, const char *default_ruid, long samples) {
+    const char *plugin = opt_str(argc, argv, "--plugin", NULL);
+    const char *ruid = opt_str(argc, argv, "--ruid", default_ruid);
+    if (open_side(&sides[0], "", (int)opt_long(argc, argv, "--port", 4343), plugin, ruid, samples) != 0) return 0;
+    long floor_port = opt_long(argc, argv, "--floor-port", 0);
+    if (!floor_port) return 1;
+    return open_side(&sides[1], "floor_", (int)floor_port, NULL, ruid, samples) == 0 ? 2 : 0;
+}
+
+static void name_of(char *out, size_t size, const Side *s, const char *name) {
+    snprintf(out, size, "%s%s", s->prefix, name);
 }
 
 /* A packet with the sequence number in its first payload bytes. */
@@ -63,40 +88,55 @@ static int answers(const Packet *p, uint8_t cmd, uint32_t size, uint32_t seq) {
     return p->length == size && (size < 4 || memcmp(p->payload, &seq, 4) == 0);
 }
 
-static int run_rtt(int argc, char **argv) {
-    Client c;
-    if (open_client(&c, argc, argv, opt_str(argc, argv, "--ruid", "BENCH-RTT")) != 0) return 3;
-    uint8_t cmd = (uint8_t)opt_long(argc, argv, "--cmd", CMD_DATA);
-    uint32_t size = (uint32_t)opt_long(argc, argv, "--size", 8);
-    long count = opt_long(argc, argv, "--count", 2000);
-    uint8_t *packet = malloc(size + 7);
-    double *samples = malloc(sizeof(double) * (size_t)count);
-    if (!packet || !samples) return 1;
-    long taken = 0;
-    for (long i = -kWarmup; i < count; ++i) {
+/* Trips first..first+count-1 on one side; negative numbers are warm-up, not kept. */
+static void rtt_block(Side *s, uint8_t *packet, uint8_t cmd, uint32_t size, long first, long count) {
+    for (long i = first; i < first + count && !s->failed; ++i) {
         size_t n = make_packet(packet, cmd, size, (uint32_t)i);
         uint64_t t0 = now_ns();
-        if (write_all(c.fd, packet, n) != 0) break;
         Packet p;
-        if (reader_next_skipping_beacons(&c.reader, &p, kTimeoutMs) != 1 || !answers(&p, cmd, size, (uint32_t)i)) {
-            fprintf(stderr, "tcp_client: no answer to packet %ld\n", i);
+        if (write_all(s->fd, packet, n) != 0 || reader_next_skipping_beacons(&s->reader, &p, kTimeoutMs) != 1 ||
+            !answers(&p, cmd, size, (uint32_t)i)) {
+            fprintf(stderr, "tcp_client: no answer to packet %ld from %sserver\n", i, s->prefix);
+            s->failed = 1;
             break;
         }
-        if (i >= 0) samples[taken++] = (double)(now_ns() - t0) / 1000.0;
+        if (i >= 0) s->samples[s->taken++] = (double)(now_ns() - t0) / 1000.0;
     }
-    result_latency("rtt", samples, (size_t)taken);
-    result("rtt_trips", (double)(taken + kWarmup));
-    return taken == count ? 0 : 1;
+}
+
+static int run_rtt(int argc, char **argv) {
+    long count = opt_long(argc, argv, "--count", 2000);
+    Side sides[2];
+    int n = open_sides(sides, argc, argv, "BENCH-RTT", count);
+    if (n == 0) return 3;
+    uint8_t cmd = (uint8_t)opt_long(argc, argv, "--cmd", CMD_DATA);
+    uint32_t size = (uint32_t)opt_long(argc, argv, "--size", 8);
+    uint8_t *packet = malloc(size + 7);
+    if (!packet) return 1;
+    for (int k = 0; k < n; ++k) rtt_block(&sides[k], packet, cmd, size, -kWarmup, kWarmup);
+    for (long first = 0; first < count; first += kRttBlock)
+        for (int k = 0; k < n; ++k)
+            rtt_block(&sides[k], packet, cmd, size, first, count - first < kRttBlock ? count - first : kRttBlock);
+    int failed = 0;
+    for (int k = 0; k < n; ++k) {
+        char name[64];
+        name_of(name, sizeof name, &sides[k], "rtt");
+        result_latency(name, sides[k].samples, (size_t)sides[k].taken);
+        name_of(name, sizeof name, &sides[k], "rtt_trips");
+        result(name, (double)(sides[k].taken + kWarmup));
+        failed |= sides[k].taken != count;
+    }
+    return failed;
 }
 
 typedef struct Bulk {
-    Client *client;
+    Side *side;
     uint32_t size;
-    long count, window;
-    long acked;              /* packets answered so far; guarded by lock */
+    long first, count, window;
+    long acked;              /* packets of this block answered so far; guarded by lock */
     pthread_mutex_t lock;
     pthread_cond_t changed;
-    int failed;
+    int stop;
 } Bulk;
 
 static void *bulk_sender(void *arg) {
@@ -105,58 +145,86 @@ static void *bulk_sender(void *arg) {
     if (!packet) return NULL;
     for (long i = 0; i < b->count; ++i) {
         pthread_mutex_lock(&b->lock);
-        while (!b->failed && i - b->acked >= b->window) pthread_cond_wait(&b->changed, &b->lock);
-        int failed = b->failed;
+        while (!b->stop && i - b->acked >= b->window) pthread_cond_wait(&b->changed, &b->lock);
+        int stop = b->stop;
         pthread_mutex_unlock(&b->lock);
-        if (failed) break;
-        size_t n = make_packet(packet, CMD_DATA, b->size, (uint32_t)i);
-        if (write_all(b->client->fd, packet, n) != 0) break;
+        if (stop) break;
+        size_t n = make_packet(packet, CMD_DATA, b->size, (uint32_t)(b->first + i));
+        if (write_all(b->side->fd, packet, n) != 0) break;
     }
     free(packet);
     return NULL;
 }
 
-static int run_bulk(int argc, char **argv) {
-    Client c;
-    if (open_client(&c, argc, argv, opt_str(argc, argv, "--ruid", "BENCH-BULK")) != 0) return 3;
-    Bulk b = {&c, (uint32_t)opt_long(argc, argv, "--size", 61440), opt_long(argc, argv, "--count", 200),
-              opt_long(argc, argv, "--window", 4), 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0};
+static void set_acked(Bulk *b, long acked, int stop) {
+    pthread_mutex_lock(&b->lock);
+    b->acked = acked;
+    b->stop |= stop;
+    pthread_cond_signal(&b->changed);
+    pthread_mutex_unlock(&b->lock);
+}
+
+/* count packets of the block starting at first, a window of them in flight. */
+static void bulk_block(Side *s, uint32_t size, long window, long first, long count) {
+    if (s->failed) return;
+    Bulk b = {s, size, first, count, window, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0};
     pthread_t sender;
     uint64_t t0 = now_ns();
-    pthread_create(&sender, NULL, bulk_sender, &b);
+    if (pthread_create(&sender, NULL, bulk_sender, &b) != 0) {
+        s->failed = 1;
+        return;
+    }
     long got = 0;
-    while (got < b.count) {
+    while (got < count) {
         Packet p;
-        if (reader_next(&c.reader, &p, kTimeoutMs) != 1 || !answers(&p, CMD_DATA, b.size, (uint32_t)got)) {
-            fprintf(stderr, "tcp_client: bulk packet %ld lost or changed\n", got);
+        if (reader_next(&s->reader, &p, kTimeoutMs) != 1 || !answers(&p, CMD_DATA, size, (uint32_t)(first + got))) {
+            fprintf(stderr, "tcp_client: bulk packet %ld lost or changed by %sserver\n", first + got, s->prefix);
+            s->failed = 1;
             break;
         }
-        pthread_mutex_lock(&b.lock);
-        b.acked = ++got;
-        pthread_cond_signal(&b.changed);
-        pthread_mutex_unlock(&b.lock);
+        set_acked(&b, ++got, 0);
     }
-    double seconds = (double)(now_ns() - t0) / 1e9;
-    pthread_mutex_lock(&b.lock);
-    b.failed = got < b.count;
-    pthread_cond_signal(&b.changed);
-    pthread_mutex_unlock(&b.lock);
+    set_acked(&b, got, 1);
     pthread_join(sender, NULL);
-    result("bulk_packets", (double)got);
-    result("bulk_bytes_per_s", got ? (double)got * b.size / seconds : 0);
-    return got == b.count ? 0 : 1;
+    s->seconds += (double)(now_ns() - t0) / 1e9;
+    s->bytes += (double)got * size;
+    s->taken += got;
+}
+
+static int run_bulk(int argc, char **argv) {
+    long count = opt_long(argc, argv, "--count", 200), window = opt_long(argc, argv, "--window", 4);
+    uint32_t size = (uint32_t)opt_long(argc, argv, "--size", 61440);
+    Side sides[2];
+    int n = open_sides(sides, argc, argv, "BENCH-BULK", 0);
+    if (n == 0) return 3;
+    for (long first = 0; first < count; first += kBulkBlock)
+        for (int k = 0; k < n; ++k)
+            bulk_block(&sides[k], size, window, first, count - first < kBulkBlock ? count - first : kBulkBlock);
+    int failed = 0;
+    for (int k = 0; k < n; ++k) {
+        char name[64];
+        name_of(name, sizeof name, &sides[k], "bulk_packets");
+        result(name, (double)sides[k].taken);
+        name_of(name, sizeof name, &sides[k], "bulk_bytes_per_s");
+        result(name, sides[k].seconds > 0 ? sides[k].bytes / sides[k].seconds : 0);
+        failed |= sides[k].taken != count;
+    }
+    return failed;
 }
 
 static int run_admit(int argc, char **argv) {
     const char *prefix = opt_str(argc, argv, "--prefix", "BENCH");
+    const char *plugin = opt_str(argc, argv, "--plugin", "EchoPlugin");
+    int port = (int)opt_long(argc, argv, "--port", 4343);
     long count = opt_long(argc, argv, "--count", 1), admitted = 0;
     for (long i = 0; i < count; ++i) {
         char ruid[32];
         snprintf(ruid, sizeof ruid, "%s%03ld", prefix, i);
-        Client c;
-        if (open_client(&c, argc, argv, ruid) == 0) ++admitted;
-        if (c.fd >= 0) close(c.fd);
-        reader_free(&c.reader);
+        Side s;
+        if (open_side(&s, "", port, plugin, ruid, 0) == 0) ++admitted;
+        if (s.fd >= 0) close(s.fd);
+        reader_free(&s.reader);
+        free(s.samples);
     }
     result("admitted", (double)admitted);
     return admitted == count ? 0 : 3;
