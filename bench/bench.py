@@ -574,7 +574,7 @@ def resource_figures(hub, floor):
         handles = get(hub, phase, 'handles')
         F.append(Figure('handles_' + phase.split('_')[0], 'handles, ' + label, '', handles,
                         get(floor, phase, 'handles'),
-                        note='' if handles is not None else 'Wine does not report handle counts'))
+                        note='' if handles is not None else 'no handle count from Wine'))
     growth = lambda d: mb(d, 'load_status', 'rss') - mb(d, 'idle_status', 'rss') \
         if mb(d, 'load_status', 'rss') is not None and mb(d, 'idle_status', 'rss') is not None else None  # noqa: E731
     F.append(Figure('rss_growth', 'VmRSS growth under load', 'MB', growth(hub), growth(floor), 'ratio <= 1.1',
