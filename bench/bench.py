@@ -19,6 +19,7 @@ import argparse
 import csv
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -70,7 +71,6 @@ def parse_results(text):
 
 
 def listening(port):
-    import socket
     try:
         socket.create_connection(('127.0.0.1', port), timeout=0.2).close()
         return True
