@@ -159,18 +159,18 @@ class NotifierTest(HotSyncTestCase):
 
     def test_start_deletes_only_notifiers_naming_our_dll(self):
         values = {
-            'Notifier1': r'C:\Palm\DAZOVOzoduv.dll',
-            'Notifier2': r'C:\Palm\Expense.dll',
-            'Notifier3': r'C:\Program Files\Old\DAZOVOzoduv.dll',   # two in a row: neither may be skipped
-            'Notifier4': r'C:\Palm\dazovozoduv.dll',                # the data is compared case-sensitively
-            'notifier5': r'C:\Palm\DAZOVOzoduv.dll',                # not a notifier: the name is lower-case
-            'Notify6': r'C:\Palm\DAZOVOzoduv.dll',
+            'NotifierA': r'C:\Palm\DAZOVOzoduv.dll',
+            'NotifierB': r'C:\Program Files\Old\DAZOVOzoduv.dll',  # next to another: must not be skipped
+            'NotifierC': r'C:\Palm\Expense.dll',
+            'NotifierD': r'C:\Palm\dazovozoduv.dll',                # the data is compared case-sensitively
+            'notifierE': r'C:\Palm\DAZOVOzoduv.dll',                # not a notifier: the name is lower-case
+            'NotifyF': r'C:\Palm\DAZOVOzoduv.dll',
         }
         for name, data in values.items():
             h.reg_add(name, data, key=MANAGER_KEY)
         h.reg_add('AutoCloseHotSync', 0)
         self.start_hub()
-        kept = {name: data for name, data in values.items() if name not in ('Notifier1', 'Notifier3')}
+        kept = {name: data for name, data in values.items() if name not in ('NotifierA', 'NotifierB')}
         self.assertEqual(kept, h.reg_values(MANAGER_KEY))
 
 
