@@ -24,6 +24,7 @@ class HotSyncTestCase(h.HubTestCase):
 
     def setUp(self):
         super().setUp()
+        h.StandIn.destroy_all(HOTSYNC_CLASS)
         h.reg_delete(key=PILOT_KEY)
         self.addCleanup(h.reg_delete, key=PILOT_KEY)
         os.makedirs(h.RUNS_DIR, exist_ok=True)

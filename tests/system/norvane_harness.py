@@ -421,6 +421,16 @@ class StandIn:
             f.write(' '.join('"%s"' % a for a in args))
         return cls(log)
 
+    @classmethod
+    def destroy_all(cls, window_class):
+        """Ends every window of that class: stand-ins left behind by an earlier run."""
+        for _ in range(20):
+            hwnd = find_window(cls=window_class)
+            if not hwnd:
+                return
+            post_message(cls.DESTROY, hwnd=hwnd)
+            wait_gone(hwnd=hwnd, timeout_ms=2000)
+
     def records(self):
         try:
             with open(self.log, errors='replace') as f:
@@ -460,7 +470,10 @@ class StandIn:
         return self.hwnd is None or wait_gone(hwnd=self.hwnd, timeout_ms=timeout_ms)
 
     def stop(self):
-        """Destroys the window; a stand-in that does not answer (hanging in WM_CLOSE) is killed."""
+        """Destroys the window; a stand-in that does not answer (hanging in WM_CLOSE) is killed.
+        An installed one that the hub may just have started is given a moment to show up."""
+        if self.process is None and self.hwnd is None:
+            self.wait_started(3.0)
         if self.exists():
             self.request(self.DESTROY)
             if self.process is None:

@@ -21,6 +21,8 @@ class PowerPointTest(h.HubTestCase):
 
     def setUp(self):
         super().setUp()
+        for window_class in (PP97, PP9):
+            h.StandIn.destroy_all(window_class)
         os.makedirs(h.RUNS_DIR, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix='powerpoint-', dir=h.RUNS_DIR)
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
