@@ -3,6 +3,10 @@
 // presentation window (tools/keyrecorder) in another process that reports
 // every key message it receives. So each request is checked end to end: the
 // keys that reach a foreign window, and the answer that reaches the user.
+// NORVANE_TEST_USES_HUB_PORTS: not for the ports but for the desktop. These
+// cases depend on which presentation and foreground windows exist, so they
+// take the lock that keeps them apart from the system tests, whose hubs,
+// dialogs and stand-in windows would otherwise be found instead.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <algorithm>
