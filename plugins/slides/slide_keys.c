@@ -62,9 +62,13 @@ int KeysForCommand(BYTE command, const BYTE *payload, size_t length, KeySequence
 }
 
 /* The desktop and the shell's own window are "foreground" when nothing else
- * is; keys sent there would go nowhere useful. */
+ * is; keys sent there would go nowhere useful. Nor are the hub's own windows
+ * a presentation: Escape or Enter sent to the operator's open dialog would
+ * close it or press its default button. */
 static BOOL IsUsableForeground(HWND window) {
-    return window && window != GetDesktopWindow() && window != GetShellWindow() && IsWindow(window);
+    DWORD process = 0;
+    if (!window || window == GetDesktopWindow() || window == GetShellWindow()) return FALSE;
+    return GetWindowThreadProcessId(window, &process) && process != GetCurrentProcessId();
 }
 
 BOOL FindPresentationWindow(SlideTarget *target) {

@@ -29,7 +29,8 @@ typedef struct SlideTarget {
 int KeysForCommand(BYTE command, const BYTE *payload, size_t length, KeySequence *keys);
 
 /* The presentation window: "PP97FrameClass", else "PP9FrameClass", else the
- * foreground window. FALSE when there is none. */
+ * foreground window unless it is the desktop or one of this process's own.
+ * FALSE when there is none. */
 BOOL FindPresentationWindow(SlideTarget *target);
 
 /* Posts WM_KEYDOWN/WM_KEYUP for each key; FALSE when a post failed (the

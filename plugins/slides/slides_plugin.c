@@ -109,9 +109,10 @@ static void Answer(DWORD replyThreadId, const UserInfo *user, BYTE command, BYTE
         FreePacket((LPARAM)packet); /* the user is gone: still ours */
 }
 
-/* The query's details: the window's kind and its title. GetWindowText reads a
- * window of another process without sending it a message, so a hung
- * presentation program cannot hold this thread here. */
+/* The query's details: the window's kind and its title. The window is never
+ * one of this process (see FindPresentationWindow), and GetWindowText reads a
+ * window of another process without sending it a message, so neither a hung
+ * presentation program nor the hub's own busy thread can hold this one here. */
 static size_t QueryDetails(const SlideTarget *target, BYTE *details) {
     char title[SLIDES_MAX_TITLE + 1];
     int n = GetWindowTextA(target->hwnd, title, sizeof title);

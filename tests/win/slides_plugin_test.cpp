@@ -287,6 +287,19 @@ TEST_F(SlidesPluginTest, NoWindowAtAllIsAnsweredAsSuch) {
     EXPECT_EQ(Result(SLIDES_CMD_GOTO, SLIDES_RESULT_NO_WINDOW), Ask(*m_user, Packet(SLIDES_CMD_GOTO, {3, 0})));
 }
 
+// The operator's dialog in front must not get a presenter's Escape or Enter.
+TEST_F(SlidesPluginTest, TheHubsOwnForegroundWindowIsNoPresentation) {
+    HWND own = ::CreateWindowA("STATIC", "Operator's dialog", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                               nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+    ASSERT_TRUE(own);
+    ::SetForegroundWindow(own);
+    PumpUntil([&] { return ::GetForegroundWindow() == own; }, 2000);
+    ASSERT_EQ(own, ::GetForegroundWindow()) << "this process's window could not become the foreground window";
+    EXPECT_EQ(Result(SLIDES_CMD_END, SLIDES_RESULT_NO_WINDOW), Ask(*m_user, Packet(SLIDES_CMD_END)));
+    EXPECT_EQ(Result(SLIDES_CMD_QUERY, SLIDES_RESULT_NO_WINDOW), Ask(*m_user, Packet(SLIDES_CMD_QUERY)));
+    ::DestroyWindow(own);
+}
+
 TEST_F(SlidesPluginTest, UnknownAndMalformedRequestsGetAnErrorAndSendNoKeys) {
     StandInWindow deck("PP97FrameClass");
     ASSERT_TRUE(deck.Handle());
