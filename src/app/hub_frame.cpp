@@ -81,16 +81,7 @@ LRESULT CHubFrame::OnTimer() {
         CStream *stream = entry.second->stream;
         if (stream && !stream->GetPeer()) stream->SendBeacon();
     }
-    if (m_hPowerPointWnd) {
-        // A window that no longer exists reads as not visible.
-        BOOL visible = ::IsWindowVisible(m_hPowerPointWnd);
-        if (!visible && m_bPowerPointVisible) {
-            m_bPowerPointVisible = FALSE;
-            OnClose();
-            return 1;
-        }
-        m_bPowerPointVisible = visible;
-    }
+    if (PowerPointWentAway()) OnClose();
     return 1;
 }
 

@@ -71,6 +71,7 @@ public:
     void RestartHotSync();
     void RemoveHotSyncNotifiers();
     void FindPowerPoint();
+    bool PowerPointWentAway();  // one reading of the watched window, once a second
 
     // Members, in the order of the record they stand for. All are owned by
     // the hub window's thread.

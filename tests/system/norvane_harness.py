@@ -375,6 +375,117 @@ def busy_ports(ports=(USER_PORT, PLUGIN_PORT)):
     return busy
 
 
+# --- stand-ins for outside programs ------------------------------------------
+
+STANDIN_EXE = os.path.join(BUILD_DIR, 'tools', 'standin', 'standin.exe')
+WM_APP = 0x8000
+
+
+class StandIn:
+    """tools/standin: one window of a given class in place of another program (command line and
+    record format at the top of standin.cpp). Its record is a log file read from here."""
+
+    HIDE, SHOW, DESTROY = WM_APP + 1, WM_APP + 2, WM_APP + 3
+
+    def __init__(self, log, process=None):
+        self.log = log
+        self.process = process
+        self.hwnd = None
+
+    @classmethod
+    def start(cls, directory, window_class, *options):
+        """Starts one and waits for its window; options as on its command line."""
+        if not os.path.exists(STANDIN_EXE):
+            raise RuntimeError(STANDIN_EXE + ' is not built')
+        handle, log = tempfile.mkstemp(prefix='standin-%s-' % window_class, suffix='.log', dir=directory)
+        os.close(handle)
+        process = subprocess.Popen(
+            ['wine', STANDIN_EXE, '--class', window_class, '--log', windows_path(log)] + [str(o) for o in options],
+            env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        standin = cls(log, process)
+        if not standin.wait_started():
+            standin.stop()
+            raise RuntimeError('standin %s did not create its window' % window_class)
+        return standin
+
+    @classmethod
+    def install(cls, exe_path, window_class, *options):
+        """Puts a copy at exe_path that, started without arguments (as the shell starts a program
+        by its path), runs with these options. Returns it not started; wait_started() follows it."""
+        shutil.copy2(STANDIN_EXE, exe_path)
+        log = os.path.splitext(exe_path)[0] + '.log'
+        if os.path.exists(log):
+            os.remove(log)
+        args = ['--class', window_class, '--log', windows_path(log)] + [str(o) for o in options]
+        with open(os.path.splitext(exe_path)[0] + '.args', 'w') as f:
+            f.write(' '.join('"%s"' % a for a in args))
+        return cls(log)
+
+    @classmethod
+    def destroy_all(cls, window_class):
+        """Ends every window of that class: stand-ins left behind by an earlier run."""
+        for _ in range(20):
+            hwnd = find_window(cls=window_class)
+            if not hwnd:
+                return
+            post_message(cls.DESTROY, hwnd=hwnd)
+            wait_gone(hwnd=hwnd, timeout_ms=2000)
+
+    def records(self):
+        try:
+            with open(self.log, errors='replace') as f:
+                return [line.rstrip('\n') for line in f]
+        except FileNotFoundError:
+            return []
+
+    def wait_record(self, predicate, timeout=10.0):
+        """The first record line for which predicate holds, once there is one, or None."""
+        deadline = time.time() + timeout
+        while True:
+            for line in self.records():
+                if predicate(line):
+                    return line
+            if time.time() > deadline:
+                return None
+            time.sleep(0.1)
+
+    def wait_started(self, timeout=20.0):
+        line = self.wait_record(lambda l: l.startswith('started '), timeout)
+        if line:
+            self.hwnd = int(line.split()[2], 16)
+        return line is not None
+
+    def closes(self):
+        """The WM_CLOSE records: 'N refused|accepted [watched value]' each."""
+        return [line[len('WM_CLOSE '):] for line in self.records()
+                if line.startswith('WM_CLOSE ') and ' hang ' not in line]
+
+    def exists(self):
+        return self.hwnd is not None and wintool('find-window', '--hwnd', hex(self.hwnd)).returncode == 0
+
+    def request(self, message):
+        return post_message(message, hwnd=self.hwnd)
+
+    def wait_gone(self, timeout_ms=10000):
+        return self.hwnd is None or wait_gone(hwnd=self.hwnd, timeout_ms=timeout_ms)
+
+    def stop(self):
+        """Destroys the window; a stand-in that does not answer (hanging in WM_CLOSE) is killed.
+        An installed one that the hub may just have started is given a moment to show up."""
+        if self.process is None and self.hwnd is None:
+            self.wait_started(3.0)
+        if self.exists():
+            self.request(self.DESTROY)
+            if self.process is None:
+                self.wait_gone(5000)
+        if self.process is not None:
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
 # --- test cases -------------------------------------------------------------
 
 class HubTestCase(unittest.TestCase):

@@ -16,6 +16,7 @@
 #include <vector>
 #include "link.h"
 #include "script.h"
+#include "slides_commands.h"
 #include "stream/packet.h"
 
 using namespace handheld;
@@ -119,7 +120,8 @@ void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const 
         while (left) {
             size_t used = 0;
             if (uint8_t *packet = framer.Feed(at, left, &used)) {
-                printer.Print(DescribePacket("<-", packet, PacketSize(packet)));
+                printer.Print(DescribePacket("<-", packet, PacketSize(packet)) +
+                              DescribeSlidesAnswer(packet, PacketSize(packet)));
                 HeapPacketAllocator().Free(packet);
             }
             at += used;
@@ -129,6 +131,23 @@ void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const 
     if (!framer.AtPacketStart()) printer.Print("<- link ended inside a packet\n");
     if (!leaving) printer.Print(n == 0 ? "-- the hub closed the connection\n" : "-- the connection failed\n");
     closed = true;
+}
+
+Action ParseInput(const std::string &line) {
+    Action slides;
+    return ParseSlidesLine(line, &slides) ? slides : ParseLine(line);
+}
+
+// "handheld slides next goto 3": the slides plug-in and one line per request.
+bool ApplySlidesShorthand(Options *o) {
+    if (o->lines.empty() || o->lines[0] != "slides" || o->lines.size() == 1) return true;
+    std::string error;
+    if (!SlidesArguments(std::vector<std::string>(o->lines.begin() + 1, o->lines.end()), &o->lines, &error)) {
+        fprintf(stderr, "handheld: %s\n", error.c_str());
+        return false;
+    }
+    o->plugin = kSlidesPlugin;
+    return true;
 }
 
 // Runs one line; false when the simulator should stop.
@@ -173,8 +192,9 @@ void WaitForReplies(unsigned ms, const std::atomic<bool> &closed) {
 
 int main(int argc, char **argv) {
     Options o;
-    if (!ParseOptions(argc, argv, &o)) {
+    if (!ParseOptions(argc, argv, &o) || !ApplySlidesShorthand(&o)) {
         fputs(kUsage, stderr);
+        fputs(kSlidesUsage, stderr);
         return 1;
     }
     std::string error;
@@ -191,10 +211,10 @@ int main(int argc, char **argv) {
     bool failed = false, going = true;
     if (o.connect) going = Execute(ParseLine("connect"), o, *link, printer, &failed);
     for (size_t i = 0; going && i < o.lines.size(); ++i)
-        going = Execute(ParseLine(o.lines[i]), o, *link, printer, &failed);
+        going = Execute(ParseInput(o.lines[i]), o, *link, printer, &failed);
     std::string line;
     while (going && o.interactive && std::getline(std::cin, line))
-        going = Execute(ParseLine(line), o, *link, printer, &failed);
+        going = Execute(ParseInput(line), o, *link, printer, &failed);
     if (!failed) WaitForReplies(o.waitMs, closed);
 
     leaving = true;
