@@ -521,6 +521,8 @@ def load_figures(hub, floor, clients, rate):
                "the hub's ECHO answers are empty: order not visible" if na else ''),
         Figure('load_sent', what + ', packets sent', 'packets', get(hub, 'load', 'load_sent'),
                get(floor, 'load', 'load_sent')),
+        Figure('load_stalls', what + ', not sent: server not reading', 'packets', get(hub, 'load', 'load_send_stalls'),
+               get(floor, 'load', 'load_send_stalls'), ratio=False),
         Figure('load_drain', what + ', last answer after last send', 's', drain(hub), drain(floor), ratio=False),
         Figure('load_cpu_per_packet', what + ', CPU per packet (process + wine server)', 'us',
                cpu_per_packet(hub), cpu_per_packet(floor)),
