@@ -189,9 +189,10 @@ class CpuShare:
 
 
 class ServerCalls:
-    """Counts a Wine process's requests to the wine server while it is active: under Wine
-    every one of them is a write (or writev) on the process's request pipe, and the single
-    wine server answers them one at a time. Needs strace and the right to trace."""
+    """Counts a Wine process's requests to the wine server while it is active. Each request
+    is a write or writev on the process's request pipe, answered by the single wine server
+    one at a time; the program's own writes (to a serial line, say) are among the count
+    but are few. Needs strace and the right to trace."""
 
     def __init__(self, server):
         self.server, self.calls = server, None
@@ -223,10 +224,10 @@ def per_trip(calls, values, trips_key):
 # --- admission -----------------------------------------------------------------------------
 
 def admit_handhelds(ruid_groups):
-    """Lets the handhelds of [(RUID prefix, count)] (RUIDs prefix000, prefix001, ...) in as an operator does: through the
-    add-connection wizard's network page, opened from the main dialog, while each handheld
-    attaches once. Afterwards the hub knows them and serves them without pairing.
-    Returns None when they are admitted, else why not."""
+    """Lets the handhelds of [(RUID prefix, count)] (RUIDs prefix000, prefix001, ...) in as
+    an operator does: through the add-connection wizard's network page, opened from the
+    main dialog, while each handheld attaches once. Afterwards the hub knows them and
+    serves them without pairing. Returns None when they are admitted, else why not."""
     if not harness.post_command(CMD_SHOW_MAIN_DIALOG):
         return 'the hub window did not take the command to show its main dialog'
     main = harness.find_window('Norvane', '#32770', wait_ms=5000)
@@ -256,8 +257,8 @@ def admit_handhelds(ruid_groups):
 # --- figures -------------------------------------------------------------------------------
 
 class Figure:
-    """One line of the report. better: 'lower' or 'higher' (how the ratio reads);
-    check(hub, floor, ratio) -> bool for a target, None for none."""
+    """One line of the report: the hub's value, the floor's, their ratio (unless ratio=False)
+    and, for a target, check(hub, floor, ratio) -> bool."""
 
     def __init__(self, key, label, unit, hub, floor=None, target='', check=None, note='', ratio=True):
         self.key, self.label, self.unit, self.hub, self.floor = key, label, unit, hub, floor

@@ -24,12 +24,6 @@ uint64_t now_ns(void) {
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-void sleep_until_ns(uint64_t t) {
-    struct timespec ts = {(time_t)(t / 1000000000u), (long)(t % 1000000000u)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
-    }
-}
-
 static int compare_double(const void *a, const void *b) {
     double x = *(const double *)a, y = *(const double *)b;
     return (x > y) - (x < y);

@@ -40,7 +40,6 @@ typedef struct Reader {
 
 /* --- time and statistics --- */
 uint64_t now_ns(void);
-void sleep_until_ns(uint64_t t);
 /* Sorts the samples in place; q in [0, 1]. 0 for no samples. */
 double percentile(double *samples, size_t count, double q);
 
