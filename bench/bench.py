@@ -524,6 +524,8 @@ def load_figures(hub, floor, clients, rate):
                get(floor, 'load', 'load_sent')),
         Figure('load_stalls', what + ', not sent: server not reading', 'packets', get(hub, 'load', 'load_send_stalls'),
                get(floor, 'load', 'load_send_stalls'), ratio=False),
+        Figure('load_closed', what + ', connections the server closed', '', get(hub, 'load', 'load_closed'),
+               get(floor, 'load', 'load_closed'), '0', value_at_most(0), ratio=False),
         Figure('load_drain', what + ', last answer after last send', 's', drain(hub), drain(floor), ratio=False),
         Figure('load_cpu_per_packet', what + ', CPU per packet (process + wine server)', 'us',
                cpu_per_packet(hub), cpu_per_packet(floor)),
