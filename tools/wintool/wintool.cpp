@@ -467,19 +467,24 @@ int ListSelectCmd(const Args &a, unsigned long id, unsigned long row)
     return ok ? 0 : 1;
 }
 
+// CB_GETLBTEXT is one of the messages the system carries across processes
+// itself, so it takes a buffer of this process. Asked in the ANSI form across
+// processes, Wine hands back the wide text: ask in the wide form.
 int ComboItemsCmd(const Args &a, unsigned long id)
 {
     HWND combo = Control(a, id);
     if (!combo) return 1;
-    RemoteBuffer mem(combo, kTextMax);
-    if (!mem.Ok()) return 1;
     int count = static_cast<int>(Send(combo, CB_GETCOUNT, 0, 0));
     int selected = static_cast<int>(Send(combo, CB_GETCURSEL, 0, 0));
     for (int i = 0; i < count; ++i) {
+        wchar_t wide[kTextMax] = L"";
+        DWORD_PTR ignored = 0;
+        if (Send(combo, CB_GETLBTEXTLEN, i, 0) < kTextMax)
+            SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG,
+                                kSendTimeoutMs, &ignored);
+        wide[kTextMax - 1] = L'\0';
         char text[kTextMax] = "";
-        if (Send(combo, CB_GETLBTEXTLEN, i, 0) < kTextMax &&
-            Send(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(mem.At(0))) >= 0)
-            mem.Read(0, text, kTextMax - 1);
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, kTextMax, nullptr, nullptr);
         std::printf("%d\t%ld\t%d\t%s\n", i, static_cast<long>(Send(combo, CB_GETITEMDATA, i, 0)),
                     i == selected ? 1 : 0, Escape(text).c_str());
     }
