@@ -87,6 +87,34 @@ class PairingTest(OperatorTestCase):
                 h.USER_PORT, h.PLUGIN_PORT] and h.busy_ports()))
             self.assert_refused('LATE-%d' % pocket_pc)
 
+    def test_a_second_add_connection_while_pairing_raises_the_open_page(self):
+        self.start_operator_hub()
+        page = ui.open_pairing_page()
+        ui.click(ui.MAIN, ui.ADD_CONNECTION)
+        time.sleep(1.5)
+        self.assertIsNone(h.find_window(ui.WIZARD), 'a second wizard would end pairing under the first')
+        self.assertTrue(ui.is_visible(page))
+        handheld = self.connect('STILL-PAIRING', 'Sam')
+        self.assertEqual(3, handheld.answer())
+        self.assertTrue(ui.close_pairing_page(page))
+
+    def test_shutdown_inside_the_pairing_page_or_the_removal_question_ends_cleanly(self):
+        for step in ('pairing page', 'removal question'):
+            with self.subTest(step=step):
+                hub = self.start_operator_hub()
+                if step == 'pairing page':
+                    self.assertTrue(ui.open_pairing_page())
+                else:
+                    self.pair(('LEAVING', 'Lee'))
+                    self.wait_rows([('Lee', '127.0.0.1', 'Connected')])
+                    self.assertTrue(ui.select_row(0))
+                    ui.click(ui.MAIN, ui.REMOVE_CONNECTION)
+                    self.assertTrue(h.wait_box(timeout_ms=10000))
+                h.post_command(ui.EXIT_COMMAND)
+                self.assertEqual(0, hub.wait_exit(30))
+                ui.wait_until(lambda: not h.busy_ports(), 10)
+                self.assertEqual([], h.busy_ports(), 'a listener outlived the hub')
+
     def test_cancel_in_the_wizard_changes_nothing(self):
         self.start_operator_hub()
         self.assertTrue(ui.open_wizard())
