@@ -9,6 +9,10 @@
 #define IDR_TRAY_MENU           130
 #define IDD_MAIN                142
 #define IDD_VIEW_ON_PALM        146
+#define IDD_ADD_PORT            131
+#define IDD_ADD_PALM_CLIENT     147
+#define IDD_CONNECTION_WIZARD   148
+#define IDD_ADD_POCKETPC_CLIENT 149
 
 #define IDS_APP_TITLE           57344
 #define IDS_HOTSYNC_NOT_ENABLED 61204
@@ -28,3 +32,10 @@
 #define IDC_ABOUT               5
 #define IDC_EXIT                6
 #define IDC_SETTINGS            32774
+#define IDC_IP_ADDRESS          1029
+#define IDC_PORT_LIST           1031
+#define IDC_SERIAL              1033
+#define IDC_NETWORK             1034
+#define IDC_PALM                1036
+#define IDC_POCKETPC            1037
+#define IDC_PORT_HELP           57670

@@ -146,6 +146,8 @@ bool CHubFrame::OnCommand(WORD id) {
     case ID_VIEW_ON_PALM: ShowViewOnPalmDialog(); return true;
     case ID_APP_ABOUT: ShowAboutBox(); return true;
     case ID_APP_EXIT: ::SendMessageA(GetSafeHwnd(), WM_CLOSE, 0, 0); return true;
+    case ID_ADD_CONNECTION: m_pMainDlg->RunConnectionWizard(); return true;
+    case ID_REMOVE_CONNECTION: m_pMainDlg->OnRemoveConnection(); return true;
     case ID_HELP_FINDER:
     case ID_DEFAULT_HELP:
     case ID_HELP:
@@ -166,6 +168,13 @@ void CHubFrame::OpenHelp(WORD id) {
 }
 
 LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    // A restarted shell has forgotten every icon and says so to every
+    // top-level window; without the icon the hub could not be reached.
+    static const UINT s_taskbarCreated = ::RegisterWindowMessageA("TaskbarCreated");
+    if (msg == s_taskbarCreated && msg != 0) {
+        m_trayIcon.OnTaskbarCreated();
+        return 0;
+    }
     switch (msg) {
     case WM_CREATE: return OnCreate();
     case WM_TIMER: return OnTimer();

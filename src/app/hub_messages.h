@@ -21,6 +21,11 @@ enum HubCommand {
     ID_CONTEXT_HELP   = 57669,
     ID_HELP           = 57670,
     ID_DEFAULT_HELP   = 57671,
+    // The main dialog's buttons that open modal windows, run on the hub
+    // window so that no shutdown inside them destroys the dialog under its
+    // own procedure. Not part of any menu.
+    ID_ADD_CONNECTION    = 32790,
+    ID_REMOVE_CONNECTION = 32791,
 };
 
 // Title by which a second start finds the running hub.

@@ -1,5 +1,6 @@
 // The About box: product, maker and notices from the string table.
 #pragma once
+#include <string>
 #include "framework/dialog.h"
 
 class CAboutDlg : public fw::Dialog {
@@ -8,4 +9,7 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
+
+private:
+    std::string m_strText;  // shown in the read-only edit box 1021
 };

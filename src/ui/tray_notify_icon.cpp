@@ -6,6 +6,7 @@
 namespace {
 // The 88-byte NOTIFYICONDATA: size, window, id, flags, message, icon, 64-char tip.
 const DWORD kNotifyIconDataSize = 88;
+const UINT kIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
 }
 
 CTrayNotifyIcon::CTrayNotifyIcon() : m_nDefaultItem(0), m_bAdded(false), m_pNotifyWnd(nullptr) {
@@ -21,7 +22,7 @@ bool CTrayNotifyIcon::Create(HWND notifyWnd, UINT id, const char *tip, HICON ico
     m_nid.uID = id;
     m_nid.uCallbackMessage = callbackMessage;
     m_nid.hIcon = icon;
-    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    m_nid.uFlags = kIconFlags;
     strncpy(m_nid.szTip, tip, 63);
     m_nid.szTip[63] = '\0';
     m_bAdded = ::Shell_NotifyIconA(NIM_ADD, &m_nid) != FALSE;
@@ -29,12 +30,25 @@ bool CTrayNotifyIcon::Create(HWND notifyWnd, UINT id, const char *tip, HICON ico
     return m_bAdded;
 }
 
+// The flags of m_nid tell whether the icon is wanted: Create sets them and
+// RemoveIcon clears them, so a shell restart never brings back a removed icon.
 BOOL CTrayNotifyIcon::RemoveIcon() {
-    if (!m_bAdded) return FALSE;
+    if (!m_bAdded) {
+        m_nid.uFlags = 0;
+        return FALSE;
+    }
     m_nid.uFlags = 0;
     BOOL r = ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
     m_bAdded = false;
     return r;
+}
+
+bool CTrayNotifyIcon::OnTaskbarCreated() {
+    if (m_nid.uFlags != kIconFlags) return false;
+    // Whatever the old shell knew is gone; a failure here is retried at the
+    // next restart. A shell that kept the icon refuses to add it twice.
+    m_bAdded = ::Shell_NotifyIconA(NIM_ADD, &m_nid) != FALSE || ::Shell_NotifyIconA(NIM_MODIFY, &m_nid) != FALSE;
+    return m_bAdded;
 }
 
 LRESULT CTrayNotifyIcon::OnTrayNotification(WPARAM id, LPARAM mouseMessage) {

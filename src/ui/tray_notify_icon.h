@@ -15,6 +15,9 @@ public:
 
     bool Create(HWND notifyWnd, UINT id, const char *tip, HICON icon, UINT callbackMessage, int defaultItem);
     BOOL RemoveIcon();
+    // The shell restarted and lost the icon: add it again, unless it was
+    // never created or was removed on purpose.
+    bool OnTaskbarCreated();
     virtual LRESULT OnTrayNotification(WPARAM id, LPARAM mouseMessage);
     bool IsAdded() const { return m_bAdded; }
 

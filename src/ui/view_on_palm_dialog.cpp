@@ -7,6 +7,7 @@ CViewOnPalmDlg::CViewOnPalmDlg(CHubFrame *hub) : fw::Dialog(IDD_VIEW_ON_PALM), m
 
 bool CViewOnPalmDlg::OnCommand(WORD id, WORD, HWND) {
     if (id != IDC_SETTINGS) return false;
+    ShowWindow(SW_HIDE);
     m_pHub->ShowMainDialog();
     return true;
 }

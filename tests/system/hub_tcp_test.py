@@ -114,6 +114,8 @@ class HubOverTcpTest(unittest.TestCase):
         self.assertIn('-> 0x02 connect-request', out)
         self.assertEqual(2, out.count('<- 0x05 echo, 0 bytes'), out)
         self.assertNotIn('hub closed', out)
+        # Nobody paired it, so its request went unanswered; the simulator says why.
+        self.assertIn('only while its pairing page is open', out)
 
 
 if __name__ == '__main__':

@@ -80,6 +80,14 @@ bool ParseOptions(int argc, char **argv, Options *o) {
     return true;
 }
 
+// Set by the receiving thread once the hub has answered a connect request.
+std::atomic<bool> g_connectAnswered(false);
+
+const char kNoAnswerHint[] =
+    "-- no answer to the connect request. The hub admits a network handheld it does not\n"
+    "   know only while its pairing page is open (main dialog: \"Add Connection...\",\n"
+    "   Network, OK); once paired, the same --ruid is answered at once until the hub ends.\n";
+
 // Output from both threads, one whole report at a time.
 class Printer {
 public:
@@ -122,6 +130,8 @@ void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const 
             if (uint8_t *packet = framer.Feed(at, left, &used)) {
                 printer.Print(DescribePacket("<-", packet, PacketSize(packet)) +
                               DescribeSlidesAnswer(packet, PacketSize(packet)));
+                uint8_t command = PacketCommand(packet);
+                if (command == NV_CMD_CONNECT_ACCEPTED || command == NV_CMD_CONNECT_FAILED) g_connectAnswered = true;
                 HeapPacketAllocator().Free(packet);
             }
             at += used;
@@ -217,6 +227,7 @@ int main(int argc, char **argv) {
         going = Execute(ParseInput(line), o, *link, printer, &failed);
     if (!failed) WaitForReplies(o.waitMs, closed);
 
+    if (o.connect && !failed && !closed && !g_connectAnswered) printer.Print(kNoAnswerHint);
     leaving = true;
     link->Shutdown();
     receiver.join();

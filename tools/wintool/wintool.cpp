@@ -10,6 +10,8 @@
 // tab, CR and LF so a line is always one record. Exit codes: 0 done, 1 nothing found
 // or timed out, 2 bad usage.
 #include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +30,7 @@ struct Args {
     std::string title, cls, caption, button, processOf;
     HWND hwnd = nullptr;
     DWORD waitMs = 0;
-    bool hasTitle = false, hasClass = false, hasCaption = false;
+    bool hasTitle = false, hasClass = false, hasCaption = false, remove = false;
 };
 
 int Usage()
@@ -44,6 +46,15 @@ int Usage()
         "  list-boxes [--caption C]\n"
         "  wait-box [--caption C] --timeout MS\n"
         "  dismiss-box [--caption C] [--button ID] [--wait MS]\n"
+        "  controls WINDOW                      every control: hwnd id class visible enabled check style text\n"
+        "  click WINDOW ID                      posts a click to the control (buttons, radios, check boxes)\n"
+        "  list-view WINDOW ID                  rows: index item-data selected text-of-each-column\n"
+        "  list-select WINDOW ID ROW            selects the row and makes it the selection mark\n"
+        "  combo-items WINDOW ID                entries: index item-data selected text\n"
+        "  combo-select WINDOW ID INDEX\n"
+        "  window-rect WINDOW                   left top width height, in screen pixels\n"
+        "  post-registered WINDOW NAME          posts the registered message NAME (wParam, lParam 0)\n"
+        "  tray-icon WINDOW ICON-ID [--delete]  exit 0 if the shell holds that icon (after --delete: removes it)\n"
         "WINDOW is --title T, --class C or --hwnd H; numbers may be decimal or 0x hex.\n",
         stderr);
     return 2;
@@ -78,6 +89,7 @@ bool ParseArgs(int argc, char **argv, Args &a)
         bool takesValue = opt == "--title" || opt == "--class" || opt == "--hwnd" || opt == "--wait" ||
                           opt == "--timeout" || opt == "--caption" || opt == "--button" ||
                           opt == "--process-of";
+        if (opt == "--delete") { a.remove = true; continue; }
         if (!takesValue) { a.positional.push_back(opt); continue; }
         if (i + 1 >= argc) return false;
         const char *v = argv[++i];
@@ -310,6 +322,209 @@ int DismissBoxCmd(const Args &a)
     return 0;
 }
 
+// --- controls of another process ------------------------------------------
+
+// Memory in the process that owns a window, for the controls whose messages
+// carry pointers that the system does not carry across processes.
+class RemoteBuffer {
+public:
+    RemoteBuffer(HWND owner, SIZE_T size) : m_size(size)
+    {
+        m_process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, ProcessOf(owner));
+        if (m_process) m_p = VirtualAllocEx(m_process, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+    }
+    ~RemoteBuffer()
+    {
+        if (m_p) VirtualFreeEx(m_process, m_p, 0, MEM_RELEASE);
+        if (m_process) CloseHandle(m_process);
+    }
+    RemoteBuffer(const RemoteBuffer &) = delete;
+    RemoteBuffer &operator=(const RemoteBuffer &) = delete;
+    bool Ok() const { return m_p != nullptr; }
+    char *At(SIZE_T offset) const { return static_cast<char *>(m_p) + offset; }
+    bool Write(SIZE_T offset, const void *data, SIZE_T n) const
+    {
+        return WriteProcessMemory(m_process, At(offset), data, n, nullptr) != FALSE;
+    }
+    bool Read(SIZE_T offset, void *data, SIZE_T n) const
+    {
+        return ReadProcessMemory(m_process, At(offset), data, n, nullptr) != FALSE;
+    }
+
+private:
+    HANDLE m_process = nullptr;
+    void *m_p = nullptr;
+    SIZE_T m_size;
+};
+
+LRESULT Send(HWND h, UINT msg, WPARAM wp, LPARAM lp, bool *ok = nullptr)
+{
+    DWORD_PTR result = 0;
+    bool sent = SendMessageTimeoutA(h, msg, wp, lp, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) != 0;
+    if (ok) *ok = sent;
+    return sent ? static_cast<LRESULT>(result) : 0;
+}
+
+HWND Control(const Args &a, unsigned long id)
+{
+    HWND top = WaitTarget(a);
+    HWND item = top ? GetDlgItem(top, static_cast<int>(id)) : nullptr;
+    if (!item) std::fputs("wintool: control not found\n", stderr);
+    return item;
+}
+
+// The control's own text: GetWindowText of another process's window reads
+// only the caption stored with the window, never an edit box's contents.
+std::string ControlText(HWND h)
+{
+    char buf[4096] = "";
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutA(h, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &n))
+        return WindowText(h);
+    buf[sizeof buf - 1] = '\0';
+    return buf;
+}
+
+BOOL CALLBACK PrintControl(HWND h, LPARAM)
+{
+    std::string cls = ClassOf(h);
+    int check = _stricmp(cls.c_str(), "Button") == 0 ? static_cast<int>(Send(h, BM_GETCHECK, 0, 0)) : -1;
+    std::printf("0x%08lx\t%d\t%s\t%d\t%d\t%d\t0x%08lx\t%s\n",
+                static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(h)), GetDlgCtrlID(h), Escape(cls).c_str(),
+                IsWindowVisible(h) ? 1 : 0, IsWindowEnabled(h) ? 1 : 0, check,
+                static_cast<unsigned long>(GetWindowLongA(h, GWL_STYLE)), Escape(ControlText(h)).c_str());
+    return TRUE;
+}
+
+int ControlsCmd(const Args &a)
+{
+    HWND top = WaitTarget(a);
+    if (!top) return 1;
+    EnumChildWindows(top, PrintControl, 0);
+    return 0;
+}
+
+int ClickCmd(const Args &a, unsigned long id)
+{
+    HWND item = Control(a, id);
+    // Posted: the click may open a modal window, and the tool must not wait for it to close.
+    return item && PostMessageA(item, BM_CLICK, 0, 0) ? 0 : 1;
+}
+
+const int kTextMax = 512;
+
+std::string ListViewText(HWND list, const RemoteBuffer &mem, int row, int column)
+{
+    LVITEMA item = {};
+    item.iSubItem = column;
+    item.pszText = mem.At(sizeof item);
+    item.cchTextMax = kTextMax;
+    char text[kTextMax + 1] = "";
+    if (mem.Write(0, &item, sizeof item) &&
+        Send(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(mem.At(0))) >= 0)
+        mem.Read(sizeof item, text, kTextMax);
+    text[kTextMax] = '\0';
+    return text;
+}
+
+int ListViewCmd(const Args &a, unsigned long id)
+{
+    HWND list = Control(a, id);
+    if (!list) return 1;
+    RemoteBuffer mem(list, sizeof(LVITEMA) + kTextMax);
+    if (!mem.Ok()) { std::fputs("wintool: no memory in the window's process\n", stderr); return 1; }
+    HWND header = reinterpret_cast<HWND>(Send(list, LVM_GETHEADER, 0, 0));
+    int columns = header ? static_cast<int>(Send(header, HDM_GETITEMCOUNT, 0, 0)) : 1;
+    int rows = static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row) {
+        LVITEMA item = {};
+        item.mask = LVIF_PARAM | LVIF_STATE;
+        item.stateMask = LVIS_SELECTED;
+        item.iItem = row;
+        mem.Write(0, &item, sizeof item);
+        Send(list, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(mem.At(0)));
+        mem.Read(0, &item, sizeof item);
+        std::printf("%d\t%ld\t%d", row, static_cast<long>(item.lParam), (item.state & LVIS_SELECTED) ? 1 : 0);
+        for (int c = 0; c < columns; ++c) std::printf("\t%s", Escape(ListViewText(list, mem, row, c)).c_str());
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int ListSelectCmd(const Args &a, unsigned long id, unsigned long row)
+{
+    HWND list = Control(a, id);
+    if (!list) return 1;
+    RemoteBuffer mem(list, sizeof(LVITEMA));
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    if (!mem.Ok() || !mem.Write(0, &item, sizeof item)) return 1;
+    bool ok = false;
+    Send(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(mem.At(0)), &ok);
+    Send(list, LVM_SETSELECTIONMARK, 0, static_cast<LPARAM>(row));
+    return ok ? 0 : 1;
+}
+
+// CB_GETLBTEXT is one of the messages the system carries across processes
+// itself, so it takes a buffer of this process. Asked in the ANSI form across
+// processes, Wine hands back the wide text: ask in the wide form.
+int ComboItemsCmd(const Args &a, unsigned long id)
+{
+    HWND combo = Control(a, id);
+    if (!combo) return 1;
+    int count = static_cast<int>(Send(combo, CB_GETCOUNT, 0, 0));
+    int selected = static_cast<int>(Send(combo, CB_GETCURSEL, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        wchar_t wide[kTextMax] = L"";
+        DWORD_PTR ignored = 0;
+        if (Send(combo, CB_GETLBTEXTLEN, i, 0) < kTextMax)
+            SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG,
+                                kSendTimeoutMs, &ignored);
+        wide[kTextMax - 1] = L'\0';
+        char text[kTextMax] = "";
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, kTextMax, nullptr, nullptr);
+        std::printf("%d\t%ld\t%d\t%s\n", i, static_cast<long>(Send(combo, CB_GETITEMDATA, i, 0)),
+                    i == selected ? 1 : 0, Escape(text).c_str());
+    }
+    return 0;
+}
+
+int ComboSelectCmd(const Args &a, unsigned long id, unsigned long index)
+{
+    HWND combo = Control(a, id);
+    return combo && Send(combo, CB_SETCURSEL, index, 0) == static_cast<LRESULT>(index) ? 0 : 1;
+}
+
+int WindowRectCmd(const Args &a)
+{
+    HWND h = WaitTarget(a);
+    RECT r;
+    if (!h || !GetWindowRect(h, &r)) return 1;
+    std::printf("%ld\t%ld\t%ld\t%ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return 0;
+}
+
+int PostRegisteredCmd(const Args &a, const std::string &name)
+{
+    UINT msg = RegisterWindowMessageA(name.c_str());
+    return msg ? PostCmd(a, msg, 0, 0) : 1;
+}
+
+// Modifying nothing succeeds only for an icon the shell holds.
+int TrayIconCmd(const Args &a, unsigned long id)
+{
+    HWND h = WaitTarget(a);
+    if (!h) return 1;
+    NOTIFYICONDATAA nid = {};
+    nid.cbSize = 88;
+    nid.hWnd = h;
+    nid.uID = static_cast<UINT>(id);
+    if (a.remove) return Shell_NotifyIconA(NIM_DELETE, &nid) ? 0 : 1;
+    return Shell_NotifyIconA(NIM_MODIFY, &nid) ? 0 : 1;
+}
+
 int Run(const std::string &cmd, const Args &a)
 {
     const std::vector<std::string> &p = a.positional;
@@ -331,6 +546,17 @@ int Run(const std::string &cmd, const Args &a)
     if (cmd == "post-message" && p.size() == 3 && ParseNumber(p[0].c_str(), n[0]) &&
         ParseNumber(p[1].c_str(), n[1]) && ParseNumber(p[2].c_str(), n[2]))
         return PostCmd(a, static_cast<UINT>(n[0]), n[1], static_cast<LPARAM>(n[2]));
+    if (cmd == "controls" && p.empty()) return ControlsCmd(a);
+    if (cmd == "window-rect" && p.empty()) return WindowRectCmd(a);
+    if (cmd == "post-registered" && p.size() == 1) return PostRegisteredCmd(a, p[0]);
+    bool one = p.size() == 1 && ParseNumber(p[0].c_str(), n[0]);
+    bool two = p.size() == 2 && ParseNumber(p[0].c_str(), n[0]) && ParseNumber(p[1].c_str(), n[1]);
+    if (cmd == "click" && one) return ClickCmd(a, n[0]);
+    if (cmd == "list-view" && one) return ListViewCmd(a, n[0]);
+    if (cmd == "list-select" && two) return ListSelectCmd(a, n[0], n[1]);
+    if (cmd == "combo-items" && one) return ComboItemsCmd(a, n[0]);
+    if (cmd == "combo-select" && two) return ComboSelectCmd(a, n[0], n[1]);
+    if (cmd == "tray-icon" && one) return TrayIconCmd(a, n[0]);
     return Usage();
 }
 
