@@ -284,22 +284,23 @@ DWORD CSerialStream::FinishIo(OVERLAPPED *ov, DWORD *transferred) {
     return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
+// One read of whatever the driver holds, or, when it holds nothing, of the
+// next byte within the read time-out: a packet still stalls at most one
+// time-out per missing byte, but a burst costs one call instead of one per byte.
 int CSerialStream::ReadBytes(void *buffer, int count) {
     if (count <= 0) return 0;
-    auto *bytes = static_cast<uint8_t *>(buffer);
-    for (int i = 0; i < count; ++i) {
-        if (!::ReadFile(m_hPort.Get(), bytes + i, 1, nullptr, &m_ovRead) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        DWORD got = 0;
-        DWORD error = FinishIo(&m_ovRead, &got);
-        // A read that timed out is "no byte" whether the driver calls it
-        // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
-        if (error == ERROR_TIMEOUT) got = 0;
-        else if (error != NO_ERROR) return 0;
-        if (got == 0) return i;
-    }
-    return count;
+    DWORD want = 1, errors = 0;
+    COMSTAT status = {};
+    if (::ClearCommError(m_hPort.Get(), &errors, &status) && status.cbInQue > 1)
+        want = status.cbInQue < static_cast<DWORD>(count) ? status.cbInQue : static_cast<DWORD>(count);
+    if (!::ReadFile(m_hPort.Get(), buffer, want, nullptr, &m_ovRead) && ::GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    DWORD got = 0;
+    DWORD error = FinishIo(&m_ovRead, &got);
+    // A read that timed out is "no byte" whether the driver calls it
+    // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
+    if (error != NO_ERROR) return 0;
+    return static_cast<int>(got);
 }
 
 int CSerialStream::WriteBytes(const void *buffer, int count) {
@@ -352,7 +353,7 @@ void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
         DWORD errors = 0;
         COMSTAT status = {};
         if (!::ClearCommError(port, &errors, &status)) break;  // the port has gone
-        if (status.cbInQue > 0) {
+        if (status.cbInQue > 0 || stream->HasBufferedInput()) {
             emptyWakes = 0;
             if (!DispatchOne(stream, link)) return;
             continue;

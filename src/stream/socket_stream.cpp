@@ -71,6 +71,7 @@ public:
         Release();
     }
     bool OnReaderThread() const { return m_dwReaderId == ::GetCurrentThreadId(); }
+    bool HasReader() const { return m_thread.IsValid(); }
 
 private:
     ~SocketReaderCell();
@@ -203,7 +204,6 @@ void SocketReaderCell::MoveTo(Place place) {
 // --- CSocketStream
 
 namespace {
-const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
 const DWORD kWriteWaitSliceMs = 100;
 }  // namespace
 
@@ -214,8 +214,8 @@ CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOO
     m_bLogging = logging;
     if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
     m_pStopFlag = new SocketReaderCell(this, m_hSocket);
-    // Without a reader nobody would ever notice the end of the link; the
-    // connection then stays until its owner destroys it.
+    // Without a reader nobody would ever notice the end of the link: the
+    // owner asks HasReader and closes it at once.
     if (!m_pStopFlag->CreateReader()) m_pStopFlag->Break();
 }
 
@@ -225,6 +225,8 @@ CSocketStream::~CSocketStream() {
 }
 
 void CSocketStream::StopReader() { m_pStopFlag->Stop(); }
+
+bool CSocketStream::HasReader() const { return m_pStopFlag->HasReader(); }
 
 void CSocketStream::ConfigureSocket() {
     BOOL on = TRUE;
@@ -255,29 +257,25 @@ int CSocketStream::Open() {
     return 1;
 }
 
-// Reader thread only. Every error other than "nothing yet" ends the link: on
-// a connected TCP socket none of them goes away, and waiting on would spin.
+// Reader thread only: one recv of whatever has arrived, waiting only when
+// nothing has. Every error other than "nothing yet" ends the link: on a
+// connected TCP socket none of them goes away, and waiting on would spin.
 int CSocketStream::ReadBytes(void *buffer, int count) {
-    char *bytes = static_cast<char *>(buffer);
-    int received = 0;
-    while (received < count) {
-        int n = ::recv(m_hSocket, bytes + received, count - received, 0);
-        if (n > 0) {
-            received += n;
-            continue;
-        }
+    if (count <= 0) return 0;
+    for (;;) {
+        int n = ::recv(m_hSocket, static_cast<char *>(buffer), count, 0);
+        if (n > 0) return n;
         if (n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK) {
             m_bClosed = TRUE;
-            break;
+            return 0;
         }
         SocketReaderCell::WaitResult waited = m_pStopFlag->WaitReadable();
         if (waited == SocketReaderCell::kInput) continue;
         // Woken: the stream is being destroyed (the packet is simply lost) or
         // the link broke on a write. A failed wait ends the link as well.
         if (!m_pStopFlag->Stopping()) m_bClosed = TRUE;
-        break;
+        return 0;
     }
-    return received;
 }
 
 int CSocketStream::WriteBytes(const void *buffer, int count) {
@@ -336,18 +334,25 @@ void CSocketStream::ReportClosed() {
 
 DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
     auto *cell = static_cast<SocketReaderCell *>(arg);
+    bool buffered = false;  // the stream holds bytes it has read and not framed yet
     for (;;) {
-        if (cell->WaitReadable() == SocketReaderCell::kFailed) break;
+        if (!buffered && cell->WaitReadable() == SocketReaderCell::kFailed) break;
         CSocketStream *stream = cell->Enter();
         if (!stream) break;
         stream->DispatchPacket();
         // A hand-over, or the stream ending itself, may have stopped it.
         stream = cell->Enter();
         if (!stream) break;
+        if (stream->IsOverBudget() && !stream->m_bClosed) {
+            // The hub cannot hold this link's bytes: it alone ends.
+            cell->Break();
+            stream->m_bClosed = TRUE;
+        }
         if (stream->m_bClosed) {
             stream->ReportClosed();  // the hub destroys the stream before this returns
             break;
         }
+        buffered = stream->HasBufferedInput();
         cell->Leave();
     }
     cell->ReaderDone();

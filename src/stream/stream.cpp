@@ -9,22 +9,21 @@
 #include "stream/global_packet.h"
 
 namespace {
-
 const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
+}  // namespace
 
 // The framer's view of a stream: bytes from ReadBytes, events to the stream.
-class StreamFraming final : public PacketByteSource, public PacketFramer::Events {
+class CStream::Framing final : public PacketByteSource, public PacketFramer::Events {
 public:
-    explicit StreamFraming(CStream &stream) : m_stream(stream) {}
+    explicit Framing(CStream &stream) : m_stream(stream) {}
     int ReadBytes(void *buffer, int count) override { return m_stream.ReadBytes(buffer, count); }
     void OnForeignSignature() override { m_stream.ReportForeignSignature(); }
     void OnNoise(const uint8_t *bytes, size_t count) override { m_stream.LogNoise(bytes, count); }
+    void OnOverBudget() override { m_stream.m_bOverBudget = true; }
 
 private:
     CStream &m_stream;
 };
-
-}  // namespace
 
 CStream::CStream() : CStream(nullptr) {}
 
@@ -33,6 +32,7 @@ CStream::CStream(UserInfo *pUserInfo)
       m_strDescription("None") {}
 
 CStream::~CStream() {
+    m_pReader.reset();  // a packet under way gives its budget back
     fw::Lock lock(m_csWrite);
     m_log.Close();
 }
@@ -42,11 +42,24 @@ void CStream::SendBeacon() {}
 int CStream::Open() { return OpenLog(); }
 
 uint8_t *CStream::FramePacket(const FramingRules &rules, uint8_t *idByte) {
-    StreamFraming framing(*this);
-    PacketFramer framer(GlobalPacketAllocator(), framing, rules);
-    uint8_t *packet = ReadFramedPacket(framing, framer);
-    if (packet && idByte) *idByte = framer.ConnectionId();
+    if (!m_pReader) {
+        FramingRules charged = rules;
+        charged.budget = &HubPacketBudget();
+        m_pFraming.reset(new Framing(*this));
+        m_pReader.reset(new PacketReader(GlobalPacketAllocator(), *m_pFraming, charged));
+    }
+    uint8_t *packet = m_pReader->Next(*m_pFraming);
+    if (packet && idByte) *idByte = m_pReader->ConnectionId();
+    if (packet) m_pChargedPacket = packet;
     return packet;
+}
+
+void CStream::FreeFramedPacket(uint8_t *packet) {
+    if (packet && packet == m_pChargedPacket) {
+        m_pChargedPacket = nullptr;
+        HubPacketBudget().Give(PacketSize(packet));
+    }
+    FreeGlobalPacket(packet);
 }
 
 uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
@@ -69,6 +82,7 @@ int CStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
 }
 
 void CStream::Drain() {
+    if (m_pReader) m_pReader->Discard();
     uint8_t byte;
     while (ReadBytes(&byte, 1) > 0) {
     }
@@ -78,6 +92,9 @@ void CStream::DispatchPacket() {
     uint32_t id = kNoConnectionId;
     uint8_t *packet = ReadPacket(&id);
     if (!packet) return;
+    // Decided now: after a connect request the stream may be gone.
+    const bool charged = packet == m_pChargedPacket;
+    if (charged) m_pChargedPacket = nullptr;
     switch (PacketCommand(packet)) {
     case NV_CMD_CONNECT_REQUEST: {
         SetCtsFlowControl(TRUE);
@@ -96,6 +113,7 @@ void CStream::DispatchPacket() {
         ForwardPacket(packet, id);
         break;
     }
+    if (charged) HubPacketBudget().Give(PacketSize(packet));
     FreeGlobalPacket(packet);
 }
 

@@ -9,9 +9,11 @@
 // destructor, slot 22 GetPortNumber); keep that order and add no others.
 //
 // What a transport must implement:
-//   ReadBytes     block until `count` bytes arrived or the link's own time-out
-//                 or closure ends the read; return how many arrived (the
-//                 framing takes any shortfall as a failed read).
+//   ReadBytes     return as soon as at least one byte arrived, with as many
+//                 as are waiting (at most `count`); 0 when the link's own
+//                 time-out or closure ends the read. The framing reads into a
+//                 buffer of the stream's own and takes a 0 inside a packet as
+//                 the packet's end (a cut payload is logged as noise).
 //   WriteBytes    put the bytes on the link in order; return how many went out.
 //   SetReadTimeout, SetWriteTimeout, SetBaudRate, SetCtsFlowControl
 //                 serial settings; other links do nothing.
@@ -27,10 +29,17 @@
 // m_csWrite over the log entry and the bytes, so packets and entries never
 // interleave. A transport that overrides WritePacket takes the same lock
 // (or uses WriteLoggedPacket); one that overrides ReadPacket frames with
-// FramePacket and logs with LogPacket.
+// FramePacket, logs with LogPacket and frees what it keeps with
+// FreeFramedPacket (a framed packet's bytes count against the hub's packet
+// budget until then).
+//
+// Reading is buffered: one ReadBytes takes whatever has arrived, and the
+// packets in it are framed one per DispatchPacket. A reader thread therefore
+// dispatches again, without waiting for the link, while HasBufferedInput().
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <memory>
 #include <string>
 #include "framework/sync.h"
 #include "norvane_plugin.h"
@@ -92,13 +101,23 @@ public:
     void LogPacket(const uint8_t *packet, LogDirection direction);
     void LogNoise(const uint8_t *bytes, size_t count);
 
+    // Reader thread: bytes read from the link and not yet framed.
+    bool HasBufferedInput() const { return m_pReader && m_pReader->HasBufferedInput(); }
+    // Reader thread: the hub's packet budget could not take this link's next
+    // bytes. The packet was dropped; the transport ends the link.
+    bool IsOverBudget() const { return m_bOverBudget; }
+
     UserInfo *GetUserInfo() const { return m_pUserInfo; }
     HWND GetHubWindow() const { return m_hHubWnd; }
 
 protected:
-    // Frames one packet from ReadBytes under the given rules; reports foreign
-    // traffic and noise through this stream. Null on any failure.
+    // Frames one packet from the stream's read buffer, reading when it is
+    // empty, under the given rules (the same on every call of a stream);
+    // reports foreign traffic and noise through this stream. Null when the
+    // attempt ended without a packet. Reader thread only.
     uint8_t *FramePacket(const FramingRules &rules, uint8_t *idByte = nullptr);
+    // Frees a packet FramePacket returned and gives its bytes back to the budget.
+    void FreeFramedPacket(uint8_t *packet);
     // Logs `packet` as written and sends `wire` (its bytes as this link puts
     // them) in one piece, both under m_csWrite.
     int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
@@ -122,6 +141,15 @@ protected:
     fw::CriticalSection m_csWrite;            // one packet (log entry and bytes) at a time
 
 private:
+    class Framing;
+    friend class Framing;
+    // Reader thread only: the read buffer and the packet under way, and which
+    // packet last handed out still holds a budget charge.
+    std::unique_ptr<Framing> m_pFraming;
+    std::unique_ptr<PacketReader> m_pReader;
+    const uint8_t *m_pChargedPacket = nullptr;
+    bool m_bOverBudget = false;
+
     mutable fw::CriticalSection m_csDescription;
     std::string m_strDescription;  // any thread, under m_csDescription
 };

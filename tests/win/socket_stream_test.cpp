@@ -397,3 +397,51 @@ TEST_F(SocketStreamTest, HandheldThatStopsReadingIsCutOffInsteadOfHangingTheWrit
     ASSERT_TRUE(ClosedReported());
     EXPECT_EQ(hub.Count(WM_STREAM_CLOSED), 1);
 }
+
+// A burst of packets in one segment is answered whole: the packets read
+// along with the first are framed from the buffer without waiting for input.
+TEST_F(SocketStreamTest, EveryPacketOfOneSegmentIsDispatched) {
+    Connect();
+    Bytes burst;
+    for (int i = 0; i < 50; ++i) burst = Cat(burst, {5, 0, 0});
+    ASSERT_TRUE(client->Send(burst));
+    EXPECT_EQ(client->Receive(burst.size(), 3000), burst);
+}
+
+// A header that claims 16 MiB buys no memory: the buffer grows only with the
+// payload that actually arrives, and the packet still arrives whole.
+TEST_F(SocketStreamTest, ClaimedLengthTakesNoMemoryUntilThePayloadArrives) {
+    Connect();
+    RecordingPeer peer;
+    stream->SetPeer(&peer);
+    const uint32_t len = kMaxPacketPayload;
+    Bytes payload(len);
+    for (size_t i = 0; i < payload.size(); i += 4096) payload[i] = static_cast<uint8_t>(i >> 12);
+    Bytes packet = EncodePacket(0x22, payload.data(), payload.size());
+    size_t budgetBefore = HubPacketBudget().InUse();
+    ASSERT_TRUE(client->Send(Bytes(packet.begin(), packet.begin() + 7)));
+    PumpFor(300);
+    EXPECT_LE(HubPacketBudget().InUse() - budgetBefore, 7 + PacketFramer::kFirstPayloadChunk);
+    ASSERT_TRUE(client->Send(Bytes(packet.begin() + 7, packet.end())));
+    ASSERT_TRUE(PumpUntil([&] { return !peer.Packets().empty(); }, 20000));
+    EXPECT_TRUE(peer.Packets()[0] == packet);
+    DestroyStream();  // before the peer goes
+    EXPECT_EQ(HubPacketBudget().InUse(), budgetBefore);
+}
+
+// When the hub's packet budget cannot take a link's next bytes, that link
+// alone ends; the budget is whole again afterwards.
+TEST_F(SocketStreamTest, LinkWhoseBytesWouldCrossTheBudgetIsEnded) {
+    PacketBudget &budget = HubPacketBudget();
+    size_t held = budget.Limit() - budget.InUse() - 20000;
+    ASSERT_TRUE(budget.Take(held));  // as if the other links held nearly all of it
+    Connect();
+    Bytes payload(30000, 0x33);
+    ASSERT_TRUE(client->Send(EncodePacket(0x22, payload.data(), payload.size())));
+    bool closed = ClosedReported();
+    budget.Give(held);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(hub.Count(WM_STREAM_CLOSED), 1);
+    EXPECT_TRUE(client->WaitClosedByHub(3000));
+    EXPECT_EQ(budget.InUse(), 0u);
+}
