@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 #include "app/hub_messages.h"
+#include "framework/trace.h"
 #include "norvane_plugin.h"
 
 namespace {
@@ -337,7 +338,15 @@ void CSerialStream::ReportForeignSignature() { CStream::ReportForeignSignature()
 DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
     auto *link = static_cast<Link *>(arg);
     link->threadId = ::GetCurrentThreadId();
-    RunEventLoop(link->stream, link);
+    try {
+        RunEventLoop(link->stream, link);
+    } catch (...) {
+        // The port stays listed; without its reader it answers nothing until
+        // the operator removes it. Nothing else of the hub is touched.
+        fw::Trace("serial reader thread ended by a failure");
+        fw::Lock lock(link->cs);
+        if (!link->streamGone) link->stream->m_readerMode = ReaderMode::kEnded;
+    }
     link->Release();
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "framework/async_socket.h"
 #include "framework/handles.h"
 #include "framework/sync.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
 
 // Shared by a CSocketStream and its reader thread; freed by the last of the
@@ -334,27 +335,39 @@ void CSocketStream::ReportClosed() {
 
 DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
     auto *cell = static_cast<SocketReaderCell *>(arg);
+    try {
+        RunReader(cell);
+    } catch (...) {
+        // Whatever failed (an allocation, most likely) ends this link only.
+        fw::Trace("network link ended: its reader thread failed");
+        cell->Break();
+        if (CSocketStream *stream = cell->Enter()) stream->ReportClosed();
+    }
+    cell->ReaderDone();
+    return 0;
+}
+
+void CSocketStream::RunReader(SocketReaderCell *cell) {
     bool buffered = false;  // the stream holds bytes it has read and not framed yet
     for (;;) {
-        if (!buffered && cell->WaitReadable() == SocketReaderCell::kFailed) break;
+        if (!buffered && cell->WaitReadable() == SocketReaderCell::kFailed) return;
         CSocketStream *stream = cell->Enter();
-        if (!stream) break;
+        if (!stream) return;
         stream->DispatchPacket();
         // A hand-over, or the stream ending itself, may have stopped it.
         stream = cell->Enter();
-        if (!stream) break;
+        if (!stream) return;
         if (stream->IsOverBudget() && !stream->m_bClosed) {
             // The hub cannot hold this link's bytes: it alone ends.
+            fw::Trace("network link ended: its packets would cross the hub's packet budget");
             cell->Break();
             stream->m_bClosed = TRUE;
         }
         if (stream->m_bClosed) {
             stream->ReportClosed();  // the hub destroys the stream before this returns
-            break;
+            return;
         }
         buffered = stream->HasBufferedInput();
         cell->Leave();
     }
-    cell->ReaderDone();
-    return 0;
 }

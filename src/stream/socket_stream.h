@@ -81,6 +81,7 @@ private:
 
     friend class SocketReaderCell;
     static DWORD WINAPI ReaderMain(void *cell);
+    static void RunReader(SocketReaderCell *cell);
     void ConfigureSocket();
     bool WaitWritable(DWORD lastProgress);
     void ReportClosed();

@@ -165,20 +165,19 @@ int CStream::OpenLog() {
     return 1;
 }
 
+// Entries are written in pieces, so a 16 MiB payload never needs its whole
+// (six times larger) text in memory; the lock keeps the pieces together.
 void CStream::LogPacket(const uint8_t *packet, LogDirection direction) {
     if (!m_bLogging || !packet) return;
     fw::Lock lock(m_csWrite);
     if (!m_log.IsOpen()) return;
-    std::string entry;
-    AppendPacketEntry(entry, packet, PacketSize(packet), direction);
-    m_log.Write(entry);
+    WritePacketEntry([this](const std::string &piece) { m_log.Write(piece); }, packet, PacketSize(packet),
+                     direction);
 }
 
 void CStream::LogNoise(const uint8_t *bytes, size_t count) {
     if (!m_bLogging) return;
     fw::Lock lock(m_csWrite);
     if (!m_log.IsOpen()) return;
-    std::string entry;
-    AppendNoiseEntry(entry, bytes, count);
-    m_log.Write(entry);
+    WriteNoiseEntry([this](const std::string &piece) { m_log.Write(piece); }, bytes, count);
 }

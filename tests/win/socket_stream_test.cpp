@@ -7,12 +7,14 @@
 #include <windows.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 #include "app/hub_messages.h"
 #include "inert_stream.h"
 #include "framework/app.h"
 #include "framework/async_socket.h"
+#include "framework/trace.h"
 #include "loopback_client.h"
 #include "process_counters.h"
 #include "stream/global_packet.h"
@@ -444,4 +446,34 @@ TEST_F(SocketStreamTest, LinkWhoseBytesWouldCrossTheBudgetIsEnded) {
     EXPECT_EQ(hub.Count(WM_STREAM_CLOSED), 1);
     EXPECT_TRUE(client->WaitClosedByHub(3000));
     EXPECT_EQ(budget.InUse(), 0u);
+}
+
+namespace {
+// Fails while forwarding, as an allocation under memory pressure would.
+class FailingSocketStream final : public CSocketStream {
+public:
+    using CSocketStream::CSocketStream;
+    ~FailingSocketStream() override { StopReader(); }
+    void ForwardPacket(const uint8_t *, uint32_t) override { throw std::bad_alloc(); }
+};
+}  // namespace
+
+// A failure inside the reader thread ends that link alone, with a trace line.
+TEST_F(SocketStreamTest, FailureInTheReaderEndsOnlyItsLinkWithATrace) {
+    client.reset(new LoopbackClient(listener.LocalPort()));
+    ASSERT_TRUE(PumpUntil([this] { return listener.pending > 0; }, 3000));
+    --listener.pending;
+    CSocketStream *failing = new FailingSocketStream(&listener, &user, FALSE);
+    failing->Open();
+    hub.onClosed = [&failing](WPARAM) {
+        delete failing;
+        failing = nullptr;
+    };
+    long traces = fw::TraceCount();
+    ASSERT_TRUE(client->Send({0x30, 1, 0, 'x'}));
+    ASSERT_TRUE(ClosedReported());
+    EXPECT_EQ(failing, nullptr);
+    EXPECT_GT(fw::TraceCount(), traces);
+    EXPECT_NE(fw::LastTrace().find("reader thread failed"), std::string::npos) << fw::LastTrace();
+    EXPECT_TRUE(client->WaitClosedByHub(3000));
 }
