@@ -310,8 +310,25 @@ int CSerialStream::WriteBytes(const void *buffer, int count) {
         ::GetLastError() != ERROR_IO_PENDING)
         return 0;
     DWORD written = 0;
-    if (FinishIo(&m_ovWrite, &written) != NO_ERROR) return 0;
+    if (FinishWrite(&written) != NO_ERROR) return 0;
     return static_cast<int>(written);
+}
+
+// A write may wait for the handheld's CTS up to the write time-out; the hub
+// window's own write waits kHubGraceMs at most, and an interrupt from the hub
+// ends any write at once. An ended write is cancelled and its packet lost.
+DWORD CSerialStream::FinishWrite(DWORD *written) {
+    *written = 0;
+    HANDLE waits[3] = {m_ovWrite.hEvent, m_hStop.Get(), WriteInterruptEvent()};
+    DWORD r = ::WaitForMultipleObjects(3, waits, FALSE, m_bHubWrite ? kHubGraceMs : INFINITE);
+    if (r != WAIT_OBJECT_0) {
+        ::CancelIo(m_hPort.Get());
+        ::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, TRUE);
+        return ERROR_OPERATION_ABORTED;
+    }
+    if (::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, FALSE)) return NO_ERROR;
+    DWORD error = ::GetLastError();
+    return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
 void CSerialStream::EventThreadGate::Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -205,7 +205,7 @@ void SocketReaderCell::MoveTo(Place place) {
 // --- CSocketStream
 
 namespace {
-const DWORD kWriteWaitSliceMs = 100;
+const DWORD kWriteWaitSliceMs = 50;
 }  // namespace
 
 CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOOL logging)
@@ -287,7 +287,9 @@ int CSocketStream::WriteBytes(const void *buffer, int count) {
         int n = ::send(m_hSocket, bytes + sent, count - sent, 0);
         if (n > 0) {
             sent += n;
-            lastProgress = ::GetTickCount();
+            // The hub window's own write is bounded from its start: a peer
+            // that lets a segment through now and then must not hold it.
+            if (!m_bHubWrite) lastProgress = ::GetTickCount();
             continue;
         }
         if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK && WaitWritable(lastProgress)) continue;
@@ -300,13 +302,15 @@ int CSocketStream::WriteBytes(const void *buffer, int count) {
 }
 
 // Sleeps in select until the socket takes bytes again, in short slices so a
-// stop or a broken link is noticed; false after kWriteStallMs without progress.
+// stop, a broken link or an interrupt from the hub is noticed; false after
+// kWriteStallMs without progress (the hub window's own write: kHubGraceMs).
 bool CSocketStream::WaitWritable(DWORD lastProgress) {
+    const DWORD limit = m_bHubWrite ? kHubGraceMs : kWriteStallMs;
     for (;;) {
-        if (m_pStopFlag->Woken()) return false;
+        if (m_pStopFlag->Woken() || WritesInterrupted()) return false;
         DWORD waited = ::GetTickCount() - lastProgress;
-        if (waited >= kWriteStallMs) return false;
-        DWORD slice = kWriteStallMs - waited < kWriteWaitSliceMs ? kWriteStallMs - waited : kWriteWaitSliceMs;
+        if (waited >= limit) return false;
+        DWORD slice = limit - waited < kWriteWaitSliceMs ? limit - waited : kWriteWaitSliceMs;
         fd_set writable;
         FD_ZERO(&writable);
         FD_SET(m_hSocket, &writable);

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include "app/hub_messages.h"
 #include "framework/app.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
 
 namespace {
@@ -29,7 +30,7 @@ CStream::CStream() : CStream(nullptr) {}
 
 CStream::CStream(UserInfo *pUserInfo)
     : m_hHubWnd(fw::MainWindowHandle()), m_pUserInfo(pUserInfo), m_strLogName("Stream.txt"),
-      m_strDescription("None") {}
+      m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_strDescription("None") {}
 
 CStream::~CStream() {
     m_pReader.reset();  // a packet under way gives its budget back
@@ -72,9 +73,51 @@ uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
 
 int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size) {
     if (size > static_cast<size_t>(INT_MAX)) return 0;
-    fw::Lock lock(m_csWrite);
+    const bool hub = OnHubThread();
+    if (hub)
+        EnterForHub(m_csWrite, this);
+    else
+        m_csWrite.Enter();
+    m_bHubWrite = hub;
     LogPacket(packet, LogDirection::Written);
-    return WriteBytes(wire, static_cast<int>(size));
+    int written = WriteBytes(wire, static_cast<int>(size));
+    m_bHubWrite = false;
+    m_csWrite.Leave();
+    return written;
+}
+
+bool CStream::OnHubThread() const {
+    return m_hHubWnd && ::GetWindowThreadProcessId(m_hHubWnd, nullptr) == ::GetCurrentThreadId();
+}
+
+void CStream::InterruptWrites() { ::SetEvent(m_hWriteInterrupt.Get()); }
+void CStream::ResumeWrites() { ::ResetEvent(m_hWriteInterrupt.Get()); }
+
+bool CStream::WritesInterrupted() const {
+    return ::WaitForSingleObject(m_hWriteInterrupt.Get(), 0) == WAIT_OBJECT_0;
+}
+
+void CStream::EnterForHub(fw::CriticalSection &cs, CStream *blocker) {
+    if (cs.EnterWithin(kHubGraceMs)) return;
+    if (!blocker) {
+        cs.Enter();
+        return;
+    }
+    fw::Trace("a write that made no progress was interrupted so the hub can go on");
+    blocker->InterruptWrites();
+    cs.Enter();
+    blocker->ResumeWrites();
+}
+
+void CStream::DetachPeer(UserInfo *pUserInfo) {
+    CStream *peer = GetPeer();
+    if (!peer) return;
+    // The reader may be forwarding into the peer right now; a write there
+    // that does not move is broken first.
+    EnterForHub(m_csPeer, peer);
+    m_pPeer.store(nullptr);
+    m_csPeer.Leave();
+    peer->RemoveUser(pUserInfo);
 }
 
 int CStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {

@@ -41,6 +41,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include "framework/handles.h"
 #include "framework/sync.h"
 #include "norvane_plugin.h"
 #include "stream/packet.h"
@@ -110,6 +111,24 @@ public:
     UserInfo *GetUserInfo() const { return m_pUserInfo; }
     HWND GetHubWindow() const { return m_hHubWnd; }
 
+    // --- The hub window's thread never waits behind a peer that does not read.
+    // It gives a lock that a writer holds kHubGraceMs; then it interrupts the
+    // blocked write (a socket link ends with it, a serial write is cancelled
+    // and its packet lost) and proceeds. Its own writes give up after the same
+    // grace.
+    static const DWORD kHubGraceMs = 250;
+    // Ends any write into this stream that waits now, and makes new ones fail
+    // at once until ResumeWrites. Hub window's thread.
+    void InterruptWrites();
+    void ResumeWrites();
+    // Enters `cs`, which a writer into `blocker` may hold: after the grace,
+    // the blocker's writes are interrupted.
+    static void EnterForHub(fw::CriticalSection &cs, CStream *blocker);
+    // Unpairs this user stream from its plug-in side and then tells that side
+    // (RemoveUser, which may destroy it). The one detach sequence of the hub:
+    // once the peer is cleared no forward is inside the old peer any more.
+    void DetachPeer(UserInfo *pUserInfo);
+
 protected:
     // Frames one packet from the stream's read buffer, reading when it is
     // empty, under the given rules (the same on every call of a stream);
@@ -121,6 +140,13 @@ protected:
     // Logs `packet` as written and sends `wire` (its bytes as this link puts
     // them) in one piece, both under m_csWrite.
     int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
+    // For WriteBytes: set while InterruptWrites holds (manual reset event).
+    HANDLE WriteInterruptEvent() const { return m_hWriteInterrupt.Get(); }
+    bool WritesInterrupted() const;
+    // Under m_csWrite: the write under way is the hub window's own, which
+    // must give up after kHubGraceMs instead of waiting for the peer.
+    bool m_bHubWrite = false;
+    bool OnHubThread() const;
 
     // Set on the hub window's thread, read by the reader thread. A forward
     // holds m_csPeer across its write into the peer, and SetPeer takes it
@@ -141,6 +167,7 @@ protected:
     fw::CriticalSection m_csWrite;            // one packet (log entry and bytes) at a time
 
 private:
+    fw::Handle m_hWriteInterrupt;
     class Framing;
     friend class Framing;
     // Reader thread only: the read buffer and the packet under way, and which

@@ -6,7 +6,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <new>
 #include <string>
 #include <vector>
@@ -476,4 +478,31 @@ TEST_F(SocketStreamTest, FailureInTheReaderEndsOnlyItsLinkWithATrace) {
     EXPECT_GT(fw::TraceCount(), traces);
     EXPECT_NE(fw::LastTrace().find("reader thread failed"), std::string::npos) << fw::LastTrace();
     EXPECT_TRUE(client->WaitClosedByHub(3000));
+}
+
+// A reply thread is stuck writing into a handheld that stopped reading; the
+// hub window's own write into that handheld gives up after a short grace
+// (ending the link) instead of waiting behind it.
+TEST_F(SocketStreamTest, HubWindowsWriteDoesNotWaitBehindAStuckWriter) {
+    Connect();
+    int receiveBuffer = 4096;
+    ::setsockopt(client->Handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&receiveBuffer),
+                 sizeof receiveBuffer);
+    Bytes payload(kMaxPacketPayload, 0x55);  // more than every socket buffer holds
+    Bytes big = EncodePacket(0x22, payload.data(), payload.size());
+    CSocketStream *s = stream;
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        writing = true;
+        s->WritePacket(big.data(), 100);
+    });
+    while (!writing) ::Sleep(1);
+    ::Sleep(300);  // the writer holds the stream and waits for the handheld
+    const uint8_t accepted[3] = {3, 0, 0};
+    DWORD start = ::GetTickCount();
+    stream->WritePacket(accepted, 100);  // from the hub window's thread
+    DWORD took = ::GetTickCount() - start;
+    writer.join();
+    EXPECT_LT(took, 1500u);
+    EXPECT_TRUE(ClosedReported());
 }
