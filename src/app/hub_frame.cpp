@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <cstring>
 #include "app/hub_messages.h"
+#include "app/quarantine.h"
 #include "app/user_connection.h"
 #include "framework/app.h"
 #include "framework/file_find.h"
@@ -77,6 +78,7 @@ void CHubFrame::ScanPlugins() {
 }
 
 LRESULT CHubFrame::OnTimer() {
+    CQuarantine::Purge(::GetTickCount());
     for (auto &entry : m_connections) {
         CStream *stream = entry.second->stream;
         if (stream && !stream->GetPeer()) stream->SendBeacon();
