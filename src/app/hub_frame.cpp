@@ -38,9 +38,6 @@ CHubFrame::CHubFrame(CRegistryKey *settings)
     m_pViewOnPalmDlg->Create(nullptr);
     m_hIcon = ::LoadIconA(fw::ResourceInstance(), MAKEINTRESOURCEA(IDI_TRAY));
     RemoveHotSyncNotifiers();
-    WSADATA wsa;
-    if (::WSAStartup(MAKEWORD(1, 1), &wsa) != 0)
-        fw::AppMessageBoxRes(IDS_WINSOCK_INIT_FAILED, MB_OK);
     if (GetAutoCloseHotSync()) CloseHotSync();
     CreateListenSockets();
 }
@@ -56,7 +53,6 @@ CHubFrame::~CHubFrame() {
     DestroyAllConnections();
     DestroyAllPlugins();
     m_trayIcon.RemoveIcon();
-    ::WSACleanup();
 }
 
 const char *CHubFrame::GetModuleDir() { return fw::GetModuleDir(); }

@@ -10,6 +10,12 @@
 
 class CStream;
 
+// Connection ids: a serial user's is its COM port number (1..99); network
+// users have ids from 100 up to 254, since the network plug-in link carries
+// the id in one byte where 0 means every user and 255 none.
+constexpr int kFirstNetworkId = 100;
+constexpr int kLastNetworkId = 254;
+
 class CUserConnection {
 public:
     CUserConnection(CStream *stream, int userInfoId, int id, int pluginIndex);

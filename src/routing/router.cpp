@@ -20,7 +20,6 @@
 
 namespace {
 
-const int kFirstNetworkId = 100;
 const uint8_t kConnectAccepted[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_ACCEPTED, 0, 0};
 const uint8_t kConnectFailed[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_FAILED, 0, 0};
 

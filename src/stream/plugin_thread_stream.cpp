@@ -6,7 +6,7 @@
 #include "stream/plugin_thread_stream.h"
 
 #include <stdio.h>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
 #include "stream/global_packet.h"
 
 namespace {
