@@ -183,6 +183,7 @@ LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_TRAY_NOTIFY: return m_trayIcon.OnTrayNotification(wParam, lParam);
     case WM_STREAM_CONNECT: return OnStreamConnect(wParam, lParam);
     case WM_STREAM_CLOSED: return OnStreamClosed(wParam, lParam);
+    case WM_PLUGIN_LINK_FAILED: return OnPluginLinkFailed(wParam, lParam);
     case WM_PLUGIN_REGISTER: return OnPluginRegister(wParam, lParam);
     default: break;
     }

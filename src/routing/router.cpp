@@ -198,6 +198,18 @@ LRESULT CHubFrame::OnStreamClosed(WPARAM wParam, LPARAM) {
     return 0;
 }
 
+// Posted by a plug-in side stream whose post to its plug-in failed. The
+// stream is only compared with the user's current peer, never used, since the
+// user may have been detached (and the stream destroyed) meanwhile.
+LRESULT CHubFrame::OnPluginLinkFailed(WPARAM wParam, LPARAM lParam) {
+    CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam));
+    if (!connection || !connection->stream) return 0;
+    if (connection->stream->GetPeer() != reinterpret_cast<CStream *>(lParam)) return 0;
+    DetachUser(connection);
+    connection->pluginIndex = -1;
+    return 0;
+}
+
 void CHubFrame::DetachUser(CUserConnection *connection) {
     if (connection && connection->stream) connection->stream->DetachPeer(&connection->userInfo);
 }

@@ -10,3 +10,6 @@
 #define WM_STREAM_CLOSED    (NV_WM_USER + 3)  // network user stream -> hub (sent): UserInfo*
 #define WM_PLUGIN_REGISTER  0x149Au           // plug-in stream -> hub (sent): CPluginRecord*, 1 add / 0 remove
 #define WM_STREAM_FOREIGN   0x14F6u           // stream -> hub (sent): the stream; nobody handles it
+// Internal: a plug-in side stream could not post to its plug-in thread; the
+// hub detaches that user (posted). wParam UserInfo*, lParam the plug-in side stream.
+#define WM_PLUGIN_LINK_FAILED (NV_WM_USER + 0x40)
