@@ -324,3 +324,20 @@ TEST(PluginThreadStream, DetachEndsAWaitForRoomAtOnce) {
     writer.join();
     plugin.Resume();
 }
+
+// Only the stream ends its reply thread: a WM_QUIT that someone else posts to
+// it is ignored, and the user's packets still flow afterwards.
+TEST(PluginThreadStream, ForeignQuitDoesNotEndTheReplyThread) {
+    FakePlugin plugin;
+    AttachedUser ann(9, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    DWORD reply = ann.info.replyThreadId;
+    HANDLE replyThread = OpenThreadById(reply);
+    ASSERT_TRUE(replyThread);
+    ASSERT_TRUE(::PostThreadMessageA(reply, WM_QUIT, 0, 0));
+    EXPECT_EQ(::WaitForSingleObject(replyThread, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(ann.PostFromPlugin(kUserData));
+    EXPECT_TRUE(WaitForWritten(ann.user, kUserData));
+    ann.Detach();
+    EXPECT_TRUE(ThreadEnds(replyThread));
+}
