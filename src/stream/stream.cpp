@@ -31,8 +31,10 @@ private:
 CStream::CStream() : CStream(nullptr) {}
 
 CStream::CStream(UserInfo *pUserInfo)
-    : m_hHubWnd(fw::MainWindowHandle()), m_pUserInfo(pUserInfo), m_strLogName("Stream.txt"),
-      m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_strDescription("None") {}
+    : m_hHubWnd(fw::MainWindowHandle()),
+      m_dwHubThreadId(m_hHubWnd ? ::GetWindowThreadProcessId(m_hHubWnd, nullptr) : 0), m_pUserInfo(pUserInfo),
+      m_strLogName("Stream.txt"), m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_strDescription("None") {}
 
 CStream::~CStream() {
     m_pReader.reset();  // a packet under way gives its budget back
@@ -92,9 +94,7 @@ int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t s
     return written;
 }
 
-bool CStream::OnHubThread() const {
-    return m_hHubWnd && ::GetWindowThreadProcessId(m_hHubWnd, nullptr) == ::GetCurrentThreadId();
-}
+bool CStream::OnHubThread() const { return m_dwHubThreadId && m_dwHubThreadId == ::GetCurrentThreadId(); }
 
 void CStream::InterruptWrites() { ::SetEvent(m_hWriteInterrupt.Get()); }
 void CStream::ResumeWrites() { ::ResetEvent(m_hWriteInterrupt.Get()); }

@@ -162,6 +162,7 @@ protected:
     void HandOver(UINT msg, WPARAM wParam, LPARAM lParam);
     CHubGate *m_pHubGate = nullptr;  // set by the transport's constructor; fixed afterwards
     HWND m_hHubWnd;                           // fixed at construction
+    const DWORD m_dwHubThreadId;              // the hub window's thread; fixed at construction
     UserInfo *m_pUserInfo;                    // fixed at construction; lives in the CUserConnection
     CTrafficLog m_log;                        // any writing thread, under m_csWrite
     std::string m_strLogName;                 // set by the transport before Open
