@@ -34,7 +34,7 @@ struct PluginMessage {
 // A plug-in thread that keeps what it is told and frees what it receives.
 class FakePlugin : public fw::MessageThread {
 public:
-    FakePlugin() : fw::MessageThread(false), m_gate(::CreateEventA(nullptr, TRUE, TRUE, nullptr)) { Start(); }
+    FakePlugin() : m_gate(::CreateEventA(nullptr, TRUE, TRUE, nullptr)) { Start(); }
     ~FakePlugin() override {
         Resume();
         PostQuit();

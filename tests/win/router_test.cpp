@@ -107,7 +107,7 @@ struct PluginEvent {
 
 class RecordingPlugin : public fw::MessageThread {
 public:
-    RecordingPlugin() : fw::MessageThread(false) { Start(); }
+    RecordingPlugin() { Start(); }
     ~RecordingPlugin() override {
         PostQuit();
         Join();
