@@ -13,6 +13,7 @@
 #include "app/listen_socket.h"
 #include "app/user_connection.h"
 #include "framework/message_box.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
 #include "stream/socket_stream.h"
 
@@ -21,8 +22,6 @@ namespace {
 const UINT kUserPort = 4343;
 const UINT kPluginPort = 4242;
 const int kBacklog = 5;
-const int kFirstNetworkId = 100;
-const int kLastNetworkId = 254;
 
 struct ListenerTexts {
     const char *createFailed;
@@ -80,7 +79,7 @@ public:
         rules.idByte = true;
         if (uint8_t *packet = FramePacket(rules)) {
             LogPacket(packet, LogDirection::Read);
-            FreeGlobalPacket(packet);
+            FreeFramedPacket(packet);
         } else if (m_bClosed) {
             delete this;
         }
@@ -111,11 +110,16 @@ void CHubFrame::AcceptUser() {
         fw::Socket refused(m_pUserListener->Accept());  // closed at once
         return;
     }
-    auto *connection = new CUserConnection(nullptr, id, id, -1);
-    CStream *stream = new CSocketStream(m_pUserListener, &connection->userInfo, m_bLogTraffic);
-    stream->Open();
+    auto connection = std::make_unique<CUserConnection>(nullptr, id, id, -1);
+    auto *stream = new CSocketStream(m_pUserListener, &connection->userInfo, m_bLogTraffic);
     connection->stream = stream;
-    m_connections[id] = connection;
+    // A link that no thread reads would hold its id for ever: closed at once.
+    if (!stream->HasReader()) {
+        fw::Trace("network handheld %d refused: its reader thread could not start", id);
+        return;
+    }
+    stream->Open();
+    m_connections[id] = connection.release();
 }
 
 void CHubFrame::AcceptPlugin() {

@@ -20,7 +20,6 @@
 
 namespace {
 
-const int kFirstNetworkId = 100;
 const uint8_t kConnectAccepted[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_ACCEPTED, 0, 0};
 const uint8_t kConnectFailed[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_FAILED, 0, 0};
 
@@ -99,14 +98,7 @@ int Handshake::ResolvePlugin(const std::string &name) {
     return index;
 }
 
-// The peer is cleared before it is told, so the user's reader thread cannot
-// forward into a per-user stream that RemoveUser is about to destroy.
-void Handshake::Detach(CUserConnection *connection) {
-    CStream *peer = connection->stream->GetPeer();
-    if (!peer) return;
-    connection->stream->SetPeer(nullptr);
-    peer->RemoveUser(&connection->userInfo);
-}
+void Handshake::Detach(CUserConnection *connection) { connection->stream->DetachPeer(&connection->userInfo); }
 
 void Handshake::Unattached(CUserConnection *connection) {
     connection->pluginIndex = -1;
@@ -126,6 +118,10 @@ CStream *Handshake::CreatePluginSide(CPluginRecord *record, CUserConnection *con
         return record->m_pStream;
     }
     auto *side = new CPluginThreadStream(&connection->userInfo, record->m_nThreadId, m_hub.m_bLogPluginThreads);
+    if (!side->GetReplyThreadId()) {  // no thread to take the plug-in's answers: not attached
+        delete side;
+        return nullptr;
+    }
     side->Open();
     connection->userInfo.replyThreadId = side->GetReplyThreadId();
     return side;
@@ -206,10 +202,18 @@ LRESULT CHubFrame::OnStreamClosed(WPARAM wParam, LPARAM) {
     return 0;
 }
 
+// Posted by a plug-in side stream whose post to its plug-in failed. The
+// stream is only compared with the user's current peer, never used, since the
+// user may have been detached (and the stream destroyed) meanwhile.
+LRESULT CHubFrame::OnPluginLinkFailed(WPARAM wParam, LPARAM lParam) {
+    CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam));
+    if (!connection || !connection->stream) return 0;
+    if (connection->stream->GetPeer() != reinterpret_cast<CStream *>(lParam)) return 0;
+    DetachUser(connection);
+    connection->pluginIndex = -1;
+    return 0;
+}
+
 void CHubFrame::DetachUser(CUserConnection *connection) {
-    if (!connection || !connection->stream) return;
-    CStream *peer = connection->stream->GetPeer();
-    if (!peer) return;
-    connection->stream->SetPeer(nullptr);
-    peer->RemoveUser(&connection->userInfo);
+    if (connection && connection->stream) connection->stream->DetachPeer(&connection->userInfo);
 }

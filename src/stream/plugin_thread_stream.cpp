@@ -6,8 +6,10 @@
 #include "stream/plugin_thread_stream.h"
 
 #include <stdio.h>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
+#include "stream/plugin_queue.h"
 
 namespace {
 
@@ -28,12 +30,61 @@ bool IsWholeGlobalPacket(const uint8_t *packet) {
 // --- CWMStreamThread
 
 CWMStreamThread::CWMStreamThread(CPluginThreadStream *stream)
-    : fw::MessageThread(true), m_pPluginStream(stream) {}
+    : m_pPluginStream(stream), m_stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-CWMStreamThread::~CWMStreamThread() {
-    // Runs on this thread after its loop ended (or on the creator's when the
-    // thread never started: then there is no queue of ours to empty).
-    if (Id() == ::GetCurrentThreadId()) ReleaseLatePackets();
+bool CWMStreamThread::Start() {
+    if (!m_stop || !m_ready) return false;
+    ::InterlockedIncrement(&m_refs);  // the thread's
+    if (!m_thread.Start(Main, this)) {
+        ::InterlockedDecrement(&m_refs);
+        return false;
+    }
+    ::WaitForSingleObject(m_ready.Get(), INFINITE);
+    return true;
+}
+
+void CWMStreamThread::Stop() {
+    ::SetEvent(m_stop.Get());
+    Release();
+}
+
+void CWMStreamThread::Release() {
+    if (::InterlockedDecrement(&m_refs) == 0) delete this;
+}
+
+DWORD WINAPI CWMStreamThread::Main(void *arg) {
+    auto *self = static_cast<CWMStreamThread *>(arg);
+    MSG msg;
+    ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+    ::SetEvent(self->m_ready.Get());
+    self->Run();
+    self->ReleaseLatePackets();
+    self->Release();  // the last use of the object on this thread
+    return 0;
+}
+
+// Thread messages are taken until the stop event; a WM_QUIT is not ours to
+// obey (only the stream ends this thread) and is dropped like any stranger.
+void CWMStreamThread::Run() {
+    HANDLE stop = m_stop.Get();
+    for (;;) {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd) {
+                ::DispatchMessageA(&msg);
+                continue;
+            }
+            if (msg.message != WM_PLUGIN_PACKET) continue;
+            try {
+                OnPluginPacket(msg.wParam, msg.lParam);
+            } catch (...) {
+                fw::Trace("a plug-in's packet for a user was dropped: its dispatch failed");
+            }
+        }
+        DWORD r = ::MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
+        if (r != WAIT_OBJECT_0 + 1) return;  // stopped, or the wait failed
+    }
 }
 
 // The plug-in may go on answering the user until it takes the removal from
@@ -45,19 +96,26 @@ void CWMStreamThread::ReleaseLatePackets() {
     DWORD start = ::GetTickCount();
     do {
         MSG msg;
-        while (::PeekMessageA(&msg, nullptr, WM_PLUGIN_PACKET, WM_PLUGIN_PACKET, PM_REMOVE))
-            FreeGlobalPacket(reinterpret_cast<const void *>(msg.lParam));
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            if (!msg.hwnd && msg.message == WM_PLUGIN_PACKET) FreeGlobalPacket(reinterpret_cast<const void *>(msg.lParam));
     } while (::GetTickCount() - start < kMostMs &&
              ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kQuietMs, QS_POSTMESSAGE) == WAIT_OBJECT_0);
 }
 
-void CWMStreamThread::Detach() {
-    fw::Lock lock(m_cs);
+void CWMStreamThread::Detach(CStream *userStream, CStream *pluginStream) {
+    // A dispatch may be writing into the user's stream, or waiting for room
+    // in the plug-in's queue to answer an ECHO: one that does not move is
+    // interrupted rather than waited for.
+    if (!m_cs.EnterWithin(CStream::kHubGraceMs)) {
+        fw::Trace("a plug-in's reply that made no progress was interrupted so the hub can go on");
+        if (userStream) userStream->InterruptWrites();
+        pluginStream->InterruptWrites();
+        m_cs.Enter();
+        if (userStream) userStream->ResumeWrites();
+        pluginStream->ResumeWrites();
+    }
     m_pPluginStream = nullptr;
-}
-
-void CWMStreamThread::OnThreadMessage(const MSG &msg) {
-    if (msg.message == WM_PLUGIN_PACKET) OnPluginPacket(msg.wParam, msg.lParam);
+    m_cs.Leave();
 }
 
 // wParam names the user as the plug-in sees it; the packet is attributed to
@@ -102,12 +160,15 @@ CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThread
     char name[32];
     snprintf(name, sizeof name, "Plug%lu.txt", static_cast<unsigned long>(pluginThreadId));
     m_strLogName = name;
+    m_queue = CPluginQueueWatch::Attach(pluginThreadId);
     auto *thread = new CWMStreamThread(this);
     if (thread->Start()) {
         m_pThread = thread;
         m_dwReplyThreadId = thread->Id();
     } else {
-        delete thread;  // never ran, so it cannot delete itself
+        fw::Trace("plug-in user %lu has no reply thread: it could not start",
+                  static_cast<unsigned long>(pUserInfo ? pUserInfo->id : 0));
+        thread->Stop();  // never ran: this frees it
     }
     SetDescription("Local");
 }
@@ -115,13 +176,13 @@ CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThread
 CPluginThreadStream::~CPluginThreadStream() {
     DetachThread();
     Drain();
-    // From the post on the thread object may delete itself at any moment.
-    if (m_pThread) ::PostThreadMessageA(m_dwReplyThreadId, WM_QUIT, 0, 0);
+    if (m_pThread) m_pThread->Stop();  // the thread may free it at any moment now
     m_pThread = nullptr;
+    CPluginQueueWatch::Detach(m_dwPluginThreadId, m_queue);
 }
 
 void CPluginThreadStream::DetachThread() {
-    if (m_pThread) m_pThread->Detach();
+    if (m_pThread) m_pThread->Detach(GetPeer(), this);
 }
 
 void CPluginThreadStream::AddUser(UserInfo *pUserInfo, CStream *pUserStream) {
@@ -147,16 +208,39 @@ uint8_t *CPluginThreadStream::ReadPacket(uint32_t *connectionId) {
     return packet;
 }
 
+// Flow control: past the bound of unconsumed packets the writer (the user's
+// reader thread) waits here for the plug-in to catch up, so the user's link
+// slows and nothing is lost. Only a detach, which interrupts the wait, gives up.
 int CPluginThreadStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
+    if (m_bPostFailed) return 0;
+    const size_t size = PacketSize(packet);
+    if (!m_queue->WaitForRoom(size, WriteInterruptEvent())) return 0;
     uint8_t *copy = CopyToGlobalPacket(packet);
     if (!copy) return 0;
     fw::Lock lock(m_csWrite);  // log entries in the order of the posts
     LogPacket(copy, LogDirection::Written);
+    m_queue->Posted(copy, size);
     if (::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_PACKET, reinterpret_cast<WPARAM>(m_pUserInfo),
                              reinterpret_cast<LPARAM>(copy)))
         return 1;
-    FreeGlobalPacket(copy);  // the plug-in thread is gone: the copy is still ours
+    DWORD error = ::GetLastError();
+    m_queue->Unposted(copy);
+    FreeGlobalPacket(copy);  // never reached the plug-in: the copy is still ours
+    EndAttachment(error);
     return 0;
+}
+
+// A post failed: the plug-in's thread is gone or its queue is full. Rather
+// than lose packets one by one, the attachment ends: later writes are
+// refused and the hub window detaches the user (posted, since the writer
+// may hold locks the detach takes).
+void CPluginThreadStream::EndAttachment(DWORD error) {
+    if (m_bPostFailed.exchange(true)) return;
+    fw::Trace("user %lu detached from plug-in thread %lu: a post failed (error %lu)",
+              static_cast<unsigned long>(m_pUserInfo ? m_pUserInfo->id : 0),
+              static_cast<unsigned long>(m_dwPluginThreadId), static_cast<unsigned long>(error));
+    ::PostMessageA(m_hHubWnd, WM_PLUGIN_LINK_FAILED, reinterpret_cast<WPARAM>(m_pUserInfo),
+                   reinterpret_cast<LPARAM>(static_cast<CStream *>(this)));
 }
 
 void CPluginThreadStream::Drain() {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -106,7 +107,7 @@ struct PluginEvent {
 
 class RecordingPlugin : public fw::MessageThread {
 public:
-    RecordingPlugin() : fw::MessageThread(false) { Start(); }
+    RecordingPlugin() { Start(); }
     ~RecordingPlugin() override {
         PostQuit();
         Join();
@@ -468,6 +469,27 @@ TEST_F(RouterTest, DetachUserKeepsTheConnection) {
     EXPECT_EQ(journal.Get(), Events{"Net remove 100"});
 }
 
+// A plug-in whose thread has gone: the first packet that cannot be posted
+// ends the attachment, and the hub window detaches the user instead of
+// letting each later packet vanish.
+DWORD WINAPI EndsAtOnce(void *) { return 0; }
+
+TEST_F(RouterTest, FailedPostToThePluginEndsTheAttachment) {
+    fw::Thread gone;
+    ASSERT_TRUE(gone.Start(EndsAtOnce, nullptr));
+    ASSERT_TRUE(gone.Join(3000));
+    PluginInfo info = {};
+    info.threadId = gone.Id();
+    hub->AddPlugin(new CPluginRecord("Gone", info, nullptr, ::LoadLibraryA("kernel32.dll")));
+    CUserConnection *user = AddSerialUser(6);
+    Send(user, Request("", "Gone"));
+    ASSERT_NE(user->stream->GetPeer(), nullptr);
+    Bytes data = {0x20, 1, 0, 'x'};
+    user->stream->ForwardPacket(data.data(), 6);  // as the user's reader does
+    EXPECT_TRUE(PumpUntil([&] { return user->stream->GetPeer() == nullptr; }, 3000));
+    EXPECT_EQ(user->pluginIndex, -1);
+}
+
 // --- A connection removed while its own handshake waits in a message box.
 
 // On its own thread: waits for the n-th message box, and on it removes the
@@ -566,6 +588,51 @@ TEST_F(RouterNestedTest, RemovedWhileLoaderBoxIsOpen) {
     // No CONNECT_FAILED to a connection that is gone.
     EXPECT_EQ(journal.Get(), Events{"user destroyed"});
     EXPECT_EQ(hub->m_connections.count(4), 0u);
+}
+
+// Every further empty-RUID request arrives inside the first one's box; none
+// of them opens another box of the same text.
+struct RepeatArgs {
+    HWND hub;
+    UserInfo *user;
+    int boxes;
+};
+
+BOOL CALLBACK CountHubBox(HWND w, LPARAM n) {
+    char cls[16] = "", title[16] = "";
+    ::GetClassNameA(w, cls, sizeof cls);
+    ::GetWindowTextA(w, title, sizeof title);
+    if (!strcmp(cls, "#32770") && !strcmp(title, "Orlesk") && ::IsWindowVisible(w)) ++*reinterpret_cast<int *>(n);
+    return TRUE;
+}
+
+DWORD WINAPI RepeatInsideBox(void *p) {
+    auto *a = static_cast<RepeatArgs *>(p);
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && !box; ++i, ::Sleep(10)) box = ::FindWindowA("#32770", "Orlesk");
+    if (!box) return 0;
+    Bytes packet = Request("", "Echo");
+    for (int i = 0; i < 200; ++i)
+        ::SendMessageA(a->hub, WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(a->user),
+                       reinterpret_cast<LPARAM>(packet.data()));
+    ::EnumWindows(CountHubBox, reinterpret_cast<LPARAM>(&a->boxes));
+    // Let the first request go on; later boxes of its own are pressed too.
+    for (int round = 0; round < 20; ++round) {
+        if (HWND open = ::FindWindowA("#32770", "Orlesk")) ::SendMessageA(open, WM_COMMAND, IDOK, 0);
+        ::Sleep(20);
+    }
+    return 0;
+}
+
+TEST_F(RouterNestedTest, RepeatedRequestsInsideTheBoxOpenNoSecondBox) {
+    CUserConnection *first = PrepareEmptyRuidUser();
+    CUserConnection *second = AddUser(101);
+    RepeatArgs args = {hub.Window(), &second->userInfo, 0};
+    fw::Thread repeater;
+    ASSERT_TRUE(repeater.Start(RepeatInsideBox, &args));
+    EXPECT_EQ(Send(first, Request("", "Echo")), 1);
+    repeater.Join(20000);
+    EXPECT_EQ(args.boxes, 1);
 }
 
 }  // namespace
