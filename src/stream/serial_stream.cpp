@@ -24,6 +24,10 @@ const DWORD kOpenWriteTimeoutMs = 30000;
 const DWORD kBaudRate = 57600;
 // Wakes without input in a row before the wait is taken as useless.
 const int kMaxEmptyWakes = 3;
+// A wait that fails now and then (another thread's I/O on the port can end it
+// under some drivers) is not a driver that cannot wait: only this many failed
+// waits with no successful one between them switch the reader to polling.
+const int kMaxFailedWaits = 3;
 const uint8_t kBeacon[NV_PACKET_SHORT_HEADER] = {NV_CMD_HUB_BEACON, 0, 0};
 
 // Waits up to timeoutMs for a thread while still handling messages sent to
@@ -308,7 +312,7 @@ void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
     fw::Handle waitEvent = NewAutoResetEvent();
     bool polling = !waitEvent || !::SetCommMask(port, EV_RXCHAR);
     stream->m_readerMode = polling ? ReaderMode::kPolling : ReaderMode::kWaiting;
-    int emptyWakes = 0;
+    int emptyWakes = 0, failedWaits = 0;
     for (;;) {
         if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
         DWORD errors = 0;
@@ -320,8 +324,9 @@ void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
             continue;
         }
         if (!polling) {
-            if (stream->WaitForInput(waitEvent.Get(), &emptyWakes)) continue;
+            if (stream->WaitForInput(waitEvent.Get(), &emptyWakes)) { failedWaits = 0; continue; }
             if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
+            if (++failedWaits < kMaxFailedWaits) continue;
             // The driver cannot wait for characters; the queue is watched instead.
             polling = true;
             stream->m_readerMode = ReaderMode::kPolling;
