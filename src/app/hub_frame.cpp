@@ -110,8 +110,12 @@ void CHubFrame::DestroyAllPlugins() {
     while (!m_plugins.empty()) {
         CPluginRecord *record = m_plugins.front();
         m_plugins.erase(m_plugins.begin());
-        delete record;
+        if (IsPluginLink(record))
+            EndPluginLink(record);
+        else
+            delete record;
     }
+    while (!m_pluginLinks.empty()) EndPluginLink(m_pluginLinks.front());
 }
 
 void CHubFrame::OnClose() {
@@ -186,6 +190,7 @@ LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_STREAM_CONNECT: return OnStreamConnect(wParam, lParam);
     case WM_STREAM_CLOSED: return OnStreamClosed(wParam, lParam);
     case WM_PLUGIN_REGISTER: return OnPluginRegister(wParam, lParam);
+    case WM_PLUGIN_LINK_ENDED: return OnPluginLinkEnded(wParam, lParam);
     default: break;
     }
     return Default(msg, wParam, lParam);

@@ -8,6 +8,9 @@
 #define WM_STREAM_CLOSED    (NV_WM_USER + 3)  // network user stream -> hub (sent): UserInfo*
 #define WM_PLUGIN_REGISTER  0x149Au           // plug-in stream -> hub (sent): CPluginRecord*, 1 add / 0 remove
 #define WM_STREAM_FOREIGN   0x14F6u           // stream -> hub (sent): the stream; nobody handles it
+// The hub's own: a network plug-in's reader thread, after its plug-in went and
+// the record left the catalogue, hands the record over to be destroyed.
+#define WM_PLUGIN_LINK_ENDED (NV_WM_USER + 0x40) // plug-in stream -> hub (sent): CPluginRecord*
 
 // Commands (WM_COMMAND identifiers) the hub window answers.
 enum HubCommand {

@@ -1,0 +1,64 @@
+// Network plug-in links as the hub window keeps them: the records of every
+// program on the plug-in port, from accept to their end.
+//
+// A link's reader thread reaches the hub only with SendMessage, and the hub
+// may already have destroyed the record such a message names (a replacement
+// or shutdown handled while the sender waited). So a record that arrives from
+// another thread is trusted only while m_pluginLinks or the catalogue still
+// holds it, and a link is destroyed in one place, EndPluginLink, after which
+// no table refers to it.
+#include <algorithm>
+#include "app/hub_frame.h"
+#include "app/user_connection.h"
+#include "routing/plugin_record.h"
+#include "stream/plugin_thread_stream.h"
+#include "stream/stream.h"
+
+namespace {
+
+// The user's plug-in side belongs to `record`: its network link, or a
+// per-user stream that posts to its thread.
+bool AttachedTo(const CUserConnection *connection, const CPluginRecord *record) {
+    CStream *peer = connection->stream ? connection->stream->GetPeer() : nullptr;
+    if (!peer) return false;
+    if (record->m_pStream) return peer == record->m_pStream;
+    auto *side = dynamic_cast<CPluginThreadStream *>(peer);
+    return side && record->m_nThreadId && side->GetPluginThreadId() == record->m_nThreadId;
+}
+
+}  // namespace
+
+bool CHubFrame::IsPluginLink(const CPluginRecord *record) const {
+    return record && std::find(m_pluginLinks.begin(), m_pluginLinks.end(), record) != m_pluginLinks.end();
+}
+
+void CHubFrame::DetachUsersOf(CPluginRecord *record) {
+    for (auto &entry : m_connections) {
+        CUserConnection *connection = entry.second;
+        if (!connection || !AttachedTo(connection, record)) continue;
+        DetachUser(connection);
+        connection->pluginIndex = -1;
+    }
+}
+
+void CHubFrame::EndPluginLink(CPluginRecord *record) {
+    m_pluginLinks.erase(std::remove(m_pluginLinks.begin(), m_pluginLinks.end(), record), m_pluginLinks.end());
+    m_plugins.erase(std::remove(m_plugins.begin(), m_plugins.end(), record), m_plugins.end());
+    // Users the plug-in-lost steps have not reached (attached while they
+    // ran) must not keep a peer that is about to go.
+    if (CStream *stream = record->m_pStream) {
+        for (auto &entry : m_connections) {
+            CUserConnection *connection = entry.second;
+            if (!connection || !connection->stream || connection->stream->GetPeer() != stream) continue;
+            connection->stream->SetPeer(nullptr);
+            connection->pluginIndex = -1;
+        }
+    }
+    delete record;  // closes the link; its reader touches nothing afterwards
+}
+
+LRESULT CHubFrame::OnPluginLinkEnded(WPARAM wParam, LPARAM) {
+    auto *record = reinterpret_cast<CPluginRecord *>(wParam);
+    if (IsPluginLink(record)) EndPluginLink(record);
+    return 1;
+}
