@@ -18,9 +18,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serial_hub_test import Hub, find_file  # noqa: E402
-from serial_link import BUILD, Handheld, PtyPairs, build_shim, connect_request, packet, serial_environment  # noqa: E402
+from serial_link import BUILD, SOURCE, Handheld, PtyPairs, build_shim, connect_request, packet, serial_environment  # noqa: E402
 
-ANN_PORT, BOB_PORT = 5, 6
+ANN_PORT, BOB_PORT, SIM_PORT, SIM_WINDOWS_PORT = 5, 6, 7, 17
 BEACON, ACCEPTED, FAILED = packet(1), packet(3), packet(4)
 
 
@@ -61,6 +61,7 @@ class NetPlugin:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.proc.stdout.close()
 
 
 class NetPluginSerialTest(unittest.TestCase):
@@ -78,7 +79,10 @@ class NetPluginSerialTest(unittest.TestCase):
         self.addCleanup(self.ann.close)
         self.bob = Handheld(self.pairs.add(BOB_PORT))
         self.addCleanup(self.bob.close)
-        self.hub = Hub(self.env, [str(ANN_PORT), str(BOB_PORT)], (), self.shim)
+        # The handheld simulator's end: a Linux path for its native build, a
+        # COM port for its Windows build.
+        self.sim_device = self.pairs.add(SIM_PORT, SIM_WINDOWS_PORT)
+        self.hub = Hub(self.env, [str(ANN_PORT), str(BOB_PORT), str(SIM_PORT)], (), self.shim)
         self.addCleanup(self.hub.stop)
         self.assertEqual(BEACON, self.ann.read(3, 15), 'no beacon on COM%d' % ANN_PORT)
 
@@ -136,6 +140,27 @@ class NetPluginSerialTest(unittest.TestCase):
         self.ann.send(connect_request('remote', 'Ann'))
         self.assertEqual(FAILED, self.ann.read_packet(5))
         self.assertEqual(0, self.hub.stop())
+
+    def test_handheld_simulator_on_a_serial_port_reaches_the_plugin(self):
+        plugin = self.start_plugin('--echo')
+        self.attach(self.ann, 'Ann', plugin, ANN_PORT)  # the plug-in is known by now
+        native = os.path.join(SOURCE, 'build', 'native', 'tools', 'handheld', 'handheld')
+        if os.path.exists(native):
+            command = [native, '--serial', self.sim_device]
+        else:
+            exe = find_file(os.path.join(BUILD, 'tools'), lambda n: n == 'handheld.exe')
+            self.assertTrue(exe, 'tools/handheld is not built')
+            command = ['wine', exe, '--serial', 'COM%d' % SIM_WINDOWS_PORT]
+        result = subprocess.run(command + ['--plugin', 'Remote', '--user', 'Sim', '--wait', '2000', "20 'ping'"],
+                                env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=60)
+        out = result.stdout.decode(errors='replace')
+        self.assertEqual(0, result.returncode, out)
+        self.assertIn('<- 0x01 beacon', out)
+        self.assertIn('<- 0x03 connect-accepted', out)
+        self.assertIn("<- 0x20 data, 4 bytes", out, 'no echo from the plug-in')
+        plugin.expect('++ user %d added: "Sim"' % SIM_PORT)
+        plugin.expect('[%d] <- 0x20' % SIM_PORT)
 
 
 if __name__ == '__main__':
