@@ -14,6 +14,7 @@
 #include "app/listen_socket.h"
 #include "app/user_connection.h"
 #include "framework/message_box.h"
+#include "framework/trace.h"
 #include "routing/plugin_record.h"
 #include "stream/plugin_socket_stream.h"
 
@@ -88,11 +89,16 @@ void CHubFrame::AcceptUser() {
         fw::Socket refused(m_pUserListener->Accept());  // closed at once
         return;
     }
-    auto *connection = new CUserConnection(nullptr, id, id, -1);
-    CStream *stream = new CSocketStream(m_pUserListener, &connection->userInfo, m_bLogTraffic);
-    stream->Open();
+    auto connection = std::make_unique<CUserConnection>(nullptr, id, id, -1);
+    auto *stream = new CSocketStream(m_pUserListener, &connection->userInfo, m_bLogTraffic);
     connection->stream = stream;
-    m_connections[id] = connection;
+    // A link that no thread reads would hold its id for ever: closed at once.
+    if (!stream->HasReader()) {
+        fw::Trace("network handheld %d refused: its reader thread could not start", id);
+        return;
+    }
+    stream->Open();
+    m_connections[id] = connection.release();
 }
 
 void CHubFrame::AcceptPlugin() {
@@ -109,6 +115,11 @@ void CHubFrame::AcceptPlugin() {
     auto *stream = new CPluginSocketStream(m_pPluginListener, record, m_bLogTraffic,
                                            [record](const std::string &name) { record->AnnounceName(name); });
     record->m_pStream = stream;
+    if (!stream->HasReader()) {
+        fw::Trace("network plug-in refused: its reader thread could not start");
+        delete record;  // closes the link
+        return;
+    }
     m_pluginLinks.push_back(record);
     stream->Open();
     record->m_strLocation = stream->GetDescription();

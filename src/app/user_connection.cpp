@@ -26,12 +26,7 @@ CUserConnection::CUserConnection(CStream *s, int userInfoId, int connectionId, i
 
 CUserConnection::~CUserConnection() {
     if (stream) {
-        if (CStream *peer = stream->GetPeer()) {
-            // Cleared first: the reader may be forwarding into the peer right
-            // now, and RemoveUser may destroy the peer.
-            stream->SetPeer(nullptr);
-            peer->RemoveUser(&userInfo);
-        }
+        stream->DetachPeer(&userInfo);
         delete stream;  // closes the transport and ends its reader thread
         stream = nullptr;
     }

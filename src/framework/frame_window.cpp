@@ -1,5 +1,6 @@
 // Window procedure plumbing for FrameWindow.
 #include "framework/frame_window.h"
+#include "framework/trace.h"
 #include "framework/app.h"
 
 namespace fw {
@@ -55,6 +56,7 @@ LRESULT CALLBACK FrameWindow::StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
         result = self->WindowProc(msg, wParam, lParam);
     } catch (...) {
         result = 0;  // a handler's failure must not unwind through the system
+        Trace("window message 0x%X dropped: its handler failed", msg);
     }
     if (msg == WM_NCDESTROY) {
         ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);

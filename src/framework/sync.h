@@ -13,6 +13,16 @@ public:
     CriticalSection &operator=(const CriticalSection &) = delete;
     void Enter() { ::EnterCriticalSection(&m_cs); }
     void Leave() { ::LeaveCriticalSection(&m_cs); }
+    bool TryEnter() { return ::TryEnterCriticalSection(&m_cs) != FALSE; }
+    // Tries for up to timeoutMs; true when entered.
+    bool EnterWithin(DWORD timeoutMs) {
+        DWORD start = ::GetTickCount();
+        while (!TryEnter()) {
+            if (::GetTickCount() - start >= timeoutMs) return false;
+            ::Sleep(1);
+        }
+        return true;
+    }
 
 private:
     CRITICAL_SECTION m_cs;

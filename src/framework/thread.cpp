@@ -1,5 +1,6 @@
 // Message loop of MessageThread.
 #include "framework/thread.h"
+#include "framework/trace.h"
 
 namespace fw {
 
@@ -24,6 +25,7 @@ DWORD WINAPI MessageThread::Main(void *arg) {
         try {
             self->OnThreadMessage(msg);
         } catch (...) {
+            Trace("thread message 0x%X dropped: its handler failed", msg.message);
         }
     }
     if (self->m_bAutoDelete) delete self;

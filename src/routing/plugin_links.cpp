@@ -50,7 +50,7 @@ void CHubFrame::EndPluginLink(CPluginRecord *record) {
         for (auto &entry : m_connections) {
             CUserConnection *connection = entry.second;
             if (!connection || !connection->stream || connection->stream->GetPeer() != stream) continue;
-            connection->stream->SetPeer(nullptr);
+            connection->stream->DetachPeer(&connection->userInfo);
             connection->pluginIndex = -1;
         }
     }

@@ -99,14 +99,7 @@ int Handshake::ResolvePlugin(const std::string &name) {
     return index;
 }
 
-// The peer is cleared before it is told, so the user's reader thread cannot
-// forward into a per-user stream that RemoveUser is about to destroy.
-void Handshake::Detach(CUserConnection *connection) {
-    CStream *peer = connection->stream->GetPeer();
-    if (!peer) return;
-    connection->stream->SetPeer(nullptr);
-    peer->RemoveUser(&connection->userInfo);
-}
+void Handshake::Detach(CUserConnection *connection) { connection->stream->DetachPeer(&connection->userInfo); }
 
 void Handshake::Unattached(CUserConnection *connection) {
     connection->pluginIndex = -1;
@@ -207,9 +200,5 @@ LRESULT CHubFrame::OnStreamClosed(WPARAM wParam, LPARAM) {
 }
 
 void CHubFrame::DetachUser(CUserConnection *connection) {
-    if (!connection || !connection->stream) return;
-    CStream *peer = connection->stream->GetPeer();
-    if (!peer) return;
-    connection->stream->SetPeer(nullptr);
-    peer->RemoveUser(&connection->userInfo);
+    if (connection && connection->stream) connection->stream->DetachPeer(&connection->userInfo);
 }

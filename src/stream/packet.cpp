@@ -70,18 +70,45 @@ uint8_t *BuildPacket(PacketAllocator &alloc, uint8_t command, const void *payloa
     return packet;
 }
 
+// --- PacketBudget
+
+bool PacketBudget::Take(size_t n) {
+    size_t used = m_used.load();
+    do {
+        if (used > m_limit || n > m_limit - used) return false;
+    } while (!m_used.compare_exchange_weak(used, used + n));
+    return true;
+}
+
+PacketBudget &HubPacketBudget() {
+    static PacketBudget s_budget(kHubPacketBudget);
+    return s_budget;
+}
+
+void FreeFramedPacket(PacketAllocator &alloc, PacketBudget *budget, uint8_t *packet) {
+    if (!packet) return;
+    if (budget) budget->Give(PacketSize(packet));
+    alloc.Free(packet);
+}
+
 // --- PacketFramer
 
 PacketFramer::PacketFramer(PacketAllocator &alloc, Events &events, const FramingRules &rules)
     : m_alloc(alloc), m_events(events), m_rules(rules) {}
 
-PacketFramer::~PacketFramer() {
-    if (m_packet) m_alloc.Free(m_packet);
-}
+PacketFramer::~PacketFramer() { ReleaseBuffer(); }
 
 void PacketFramer::Reset() {
     m_state = State::Command;
     m_headerHave = m_headerSize = m_payloadLength = m_payloadHave = 0;
+}
+
+void PacketFramer::ReleaseBuffer() {
+    if (!m_packet) return;
+    m_alloc.Free(m_packet);
+    if (m_rules.budget) m_rules.budget->Give(m_capacity);
+    m_packet = nullptr;
+    m_capacity = 0;
 }
 
 size_t PacketFramer::Wanted() const {
@@ -95,106 +122,167 @@ size_t PacketFramer::Wanted() const {
     case State::ExtendedLength:
         return NV_PACKET_LONG_HEADER - m_headerHave;
     case State::Payload:
+    case State::Discard:
         return m_payloadLength - m_payloadHave;
-    case State::Discard: {
-        size_t rest = m_payloadLength - m_payloadHave;
-        return rest < kDiscardChunk ? rest : kDiscardChunk;
-    }
     }
     return 1;
 }
 
-uint8_t *PacketFramer::Target() {
-    switch (m_state) {
-    case State::Command:
-    case State::CommandAfterLeadIn:
-        return m_header;
-    case State::Length:
-    case State::ExtendedLength:
-        return m_header + m_headerHave;
-    case State::IdByte:
-        return &m_connectionId;
-    case State::Payload:
-        return m_packet + m_headerSize + m_payloadHave;
-    case State::Discard:
-        return m_scratch;
+uint8_t *PacketFramer::Feed(const uint8_t *data, size_t count, size_t *consumed) {
+    size_t taken = 0;
+    uint8_t *packet = nullptr;
+    m_attemptEnded = false;
+    while (taken < count && !packet && !m_attemptEnded) {
+        if (m_state == State::Payload || m_state == State::Discard)
+            taken += TakePayload(data + taken, count - taken, &packet);
+        else
+            taken += TakeHeaderByte(data + taken, &packet);
     }
-    return m_scratch;
+    *consumed = taken;
+    return packet;
 }
 
-uint8_t *PacketFramer::Commit(size_t n) {
-    if (n == 0) return nullptr;
+// Header bytes come one at a time: there are at most eight of them, and the
+// meaning of each depends on the ones before.
+size_t PacketFramer::TakeHeaderByte(const uint8_t *data, uint8_t **packet) {
+    const uint8_t byte = *data;
     switch (m_state) {
     case State::Command:
-        if (m_header[0] == kPacketLeadIn) {
+        if (byte == kPacketLeadIn) {
             m_state = State::CommandAfterLeadIn;
-            return nullptr;
+            return 1;
         }
         [[fallthrough]];  // any other byte is the command
     case State::CommandAfterLeadIn:
+        m_header[0] = byte;
         m_headerHave = 1;
         m_state = State::Length;
-        return nullptr;
+        return 1;
     case State::Length:
-        m_headerHave += static_cast<uint32_t>(n);
-        if (m_headerHave < NV_PACKET_SHORT_HEADER) return nullptr;
+        m_header[m_headerHave++] = byte;
+        if (m_headerHave < NV_PACKET_SHORT_HEADER) return 1;
         if (m_rules.foreignSignature && m_header[0] == kForeignCommand && m_header[1] == kForeignLengthLow) {
             Reset();
+            m_attemptEnded = true;
             m_events.OnForeignSignature();
-            return nullptr;
+            return 1;
         }
         if (PacketIsEscaped(m_header)) {
             m_state = State::ExtendedLength;
-            return nullptr;
+            return 1;
         }
         m_headerSize = NV_PACKET_SHORT_HEADER;
-        return LengthComplete();
+        break;
     case State::ExtendedLength:
-        m_headerHave += static_cast<uint32_t>(n);
-        if (m_headerHave < NV_PACKET_LONG_HEADER) return nullptr;
+        m_header[m_headerHave++] = byte;
+        if (m_headerHave < NV_PACKET_LONG_HEADER) return 1;
         m_headerSize = NV_PACKET_LONG_HEADER;
-        return LengthComplete();
+        break;
     case State::IdByte:
-        return HeaderComplete();
+        m_connectionId = byte;
+        *packet = HeaderComplete();
+        return 1;
     case State::Payload:
-        m_payloadHave += static_cast<uint32_t>(n);
-        return m_payloadHave == m_payloadLength ? FinishPacket() : nullptr;
     case State::Discard:
-        m_payloadHave += static_cast<uint32_t>(n);
-        if (m_payloadHave == m_payloadLength) Reset();
-        return nullptr;
+        return 0;  // not reached: Feed sends payload bytes to TakePayload
     }
-    return nullptr;
+    // The length is complete.
+    if (m_rules.idByte)
+        m_state = State::IdByte;
+    else
+        *packet = HeaderComplete();
+    return 1;
 }
 
-uint8_t *PacketFramer::LengthComplete() {
-    if (!m_rules.idByte) return HeaderComplete();
-    m_state = State::IdByte;
-    return nullptr;
+// Makes the packet's buffer `size` bytes, keeping what arrived. 0 on success,
+// 1 when the memory is not there, 2 when the budget cannot take it.
+int PacketFramer::Reserve(size_t size) {
+    if (size <= m_capacity) return 0;
+    size_t extra = size - m_capacity;
+    if (m_rules.budget && !m_rules.budget->Take(extra)) return 2;
+    uint8_t *grown = m_alloc.Allocate(size);
+    if (!grown) {
+        if (m_rules.budget) m_rules.budget->Give(extra);
+        return 1;
+    }
+    if (m_packet) {
+        memcpy(grown, m_packet, m_headerSize + m_payloadHave);
+        m_alloc.Free(m_packet);
+    }
+    m_packet = grown;
+    m_capacity = size;
+    return 0;
 }
 
-// The header (and the id byte) are in: allocate, or drop a packet that is too
-// large, keeping the stream framed by reading its payload into the scratch.
+// The packet under way is lost: what arrived of it is noise, and the rest of
+// its payload is read and thrown away so the stream stays framed.
+void PacketFramer::Drop(int why) {
+    if (m_packet)
+        m_events.OnNoise(m_packet, m_headerSize + m_payloadHave);
+    else
+        m_events.OnNoise(m_header, m_headerSize);
+    ReleaseBuffer();
+    if (why == 2) m_events.OnOverBudget();
+    if (m_payloadHave == m_payloadLength) {
+        Reset();
+        m_attemptEnded = true;
+    } else {
+        m_state = State::Discard;
+    }
+}
+
+// The header (and the id byte) are in. The first buffer holds the header and
+// at most a first chunk of the payload, whatever length the peer claims.
 uint8_t *PacketFramer::HeaderComplete() {
     m_payloadLength = PacketPayloadLength(m_header);
     m_payloadHave = 0;
-    if (m_payloadLength <= m_rules.maxPayload)
-        m_packet = m_alloc.Allocate(static_cast<size_t>(m_headerSize) + m_payloadLength);
-    if (!m_packet) {
-        m_events.OnNoise(m_header, m_headerSize);
-        if (m_payloadLength == 0) Reset();
-        else m_state = State::Discard;
+    if (m_payloadLength > m_rules.maxPayload) {
+        Drop(0);
+        return nullptr;
+    }
+    size_t first = m_headerSize + (m_payloadLength < kFirstPayloadChunk ? m_payloadLength : kFirstPayloadChunk);
+    if (int failed = Reserve(first)) {
+        Drop(failed);
         return nullptr;
     }
     memcpy(m_packet, m_header, m_headerSize);
-    if (m_payloadLength == 0) return FinishPacket();
     m_state = State::Payload;
-    return nullptr;
+    return m_payloadLength == 0 ? FinishPacket() : nullptr;
+}
+
+size_t PacketFramer::TakePayload(const uint8_t *data, size_t count, uint8_t **packet) {
+    size_t rest = m_payloadLength - m_payloadHave;
+    size_t n = count < rest ? count : rest;
+    if (m_state == State::Payload) {
+        size_t need = m_headerSize + m_payloadHave + n;
+        if (need > m_capacity) {
+            // Doubling keeps the copies few; the end of the packet caps it,
+            // so a finished buffer is exactly the packet's size.
+            size_t total = static_cast<size_t>(m_headerSize) + m_payloadLength;
+            size_t doubled = m_capacity * 2 < total ? m_capacity * 2 : total;
+            int failed = Reserve(doubled > need ? doubled : need);
+            if (failed && doubled > need) failed = Reserve(need);
+            if (failed) Drop(failed);
+        }
+    }
+    if (m_state == State::Discard) {
+        m_payloadHave += static_cast<uint32_t>(n);
+        if (m_payloadHave == m_payloadLength) {
+            Reset();
+            m_attemptEnded = true;
+        }
+        return n;
+    }
+    memcpy(m_packet + m_headerSize + m_payloadHave, data, n);
+    m_payloadHave += static_cast<uint32_t>(n);
+    if (m_payloadHave == m_payloadLength) *packet = FinishPacket();
+    return n;
 }
 
 uint8_t *PacketFramer::FinishPacket() {
-    uint8_t *packet = m_packet;
+    uint8_t *packet = m_packet;  // its charge, m_capacity == PacketSize, goes with it
     m_packet = nullptr;
+    m_capacity = 0;
     Reset();
     return packet;
 }
@@ -203,39 +291,64 @@ void PacketFramer::Abort() {
     if (m_state == State::Payload) {
         // Report before freeing: the noise is the buffer's received part.
         m_events.OnNoise(m_packet, m_headerSize + m_payloadHave);
-        m_alloc.Free(m_packet);
-        m_packet = nullptr;
     }
+    Forget();
+}
+
+void PacketFramer::Forget() {
+    ReleaseBuffer();
     Reset();
 }
 
-uint8_t *PacketFramer::Feed(const uint8_t *data, size_t count, size_t *consumed) {
-    size_t taken = 0;
-    uint8_t *packet = nullptr;
-    while (taken < count && !packet) {
-        size_t n = Wanted();
-        if (n > count - taken) n = count - taken;
-        memcpy(Target(), data + taken, n);
-        taken += n;
-        packet = Commit(n);
+// --- PacketReader
+
+PacketReader::PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
+                           size_t bufferSize)
+    : m_framer(alloc, events, rules), m_buffer(bufferSize ? bufferSize : 1) {}
+
+uint8_t *PacketReader::Next(PacketByteSource &source) {
+    for (;;) {
+        if (m_pos < m_len) {
+            size_t used = 0;
+            uint8_t *packet = m_framer.Feed(m_buffer.data() + m_pos, m_len - m_pos, &used);
+            m_pos += used;
+            if (packet) return packet;
+            if (m_framer.AtPacketStart()) return nullptr;  // the attempt ended without a packet
+            continue;
+        }
+        int got = source.ReadBytes(m_buffer.data(), static_cast<int>(m_buffer.size()));
+        if (got <= 0) {
+            m_pos = m_len = 0;
+            m_framer.Abort();
+            return nullptr;
+        }
+        m_pos = 0;
+        m_len = static_cast<size_t>(got) < m_buffer.size() ? static_cast<size_t>(got) : m_buffer.size();
     }
-    *consumed = taken;
-    return packet;
+}
+
+void PacketReader::Discard() {
+    m_pos = m_len = 0;
+    m_framer.Forget();
 }
 
 uint8_t *ReadFramedPacket(PacketByteSource &source, PacketFramer &framer) {
+    uint8_t buffer[4096];
     for (;;) {
         size_t wanted = framer.Wanted();
-        int got = source.ReadBytes(framer.Target(), static_cast<int>(wanted));
-        if (got < 0) got = 0;
-        if (static_cast<size_t>(got) > wanted) got = static_cast<int>(wanted);  // a faulty transport
-        uint8_t *packet = framer.Commit(static_cast<size_t>(got));
-        if (packet) return packet;
-        if (static_cast<size_t>(got) < wanted) {
+        if (wanted > sizeof buffer) wanted = sizeof buffer;
+        int got = source.ReadBytes(buffer, static_cast<int>(wanted));
+        if (got <= 0) {
             framer.Abort();
             return nullptr;
         }
-        // A foreign signature or a dropped packet ends the attempt too.
-        if (framer.AtPacketStart()) return nullptr;
+        size_t have = static_cast<size_t>(got) < wanted ? static_cast<size_t>(got) : wanted;  // a faulty source
+        for (size_t pos = 0; pos < have;) {
+            size_t used = 0;
+            uint8_t *packet = framer.Feed(buffer + pos, have - pos, &used);
+            pos += used;
+            if (packet) return packet;
+            if (framer.AtPacketStart()) return nullptr;
+        }
     }
 }

@@ -7,16 +7,17 @@
 // must hand packets across threads and into plug-in DLLs in fixed global
 // memory, while tools and native tests use the C heap.
 //
-// The framer is one state machine with two faces. A blocking transport pulls:
-// it asks Wanted(), reads that many bytes straight into Target() and calls
-// Commit(); a short read ends the attempt with Abort(). A tool that receives
-// bytes in arbitrary chunks pushes them with Feed(). The peer chooses the
-// length, so a payload above the bound (or one that cannot be allocated) is
-// never allocated: its bytes are read and thrown away in small chunks so the
-// stream stays framed, and its header is reported as noise.
+// The framer is fed whatever bytes one read returned. The peer chooses the
+// length, so a claimed length buys nothing: a packet's buffer starts small
+// and grows only as its payload actually arrives, and every byte of it is
+// charged to a shared PacketBudget when the link has one. A payload above the
+// bound, or one whose memory cannot be had, is never kept: its bytes are read
+// and thrown away so the stream stays framed, and what arrived of it is
+// reported as noise.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <atomic>
 #include <vector>
 #include "norvane_plugin.h"
 
@@ -89,6 +90,32 @@ PacketAllocator &HeapPacketAllocator();
 // or the payload is above kMaxPacketPayload.
 uint8_t *BuildPacket(PacketAllocator &alloc, uint8_t command, const void *payload, size_t length);
 
+// --- Memory accounting.
+
+// Bytes of packets the hub holds at once, over all links: buffers being
+// framed and packets being dispatched or queued towards a plug-in.
+constexpr size_t kHubPacketBudget = 256u * 1024u * 1024u;
+
+// A shared ceiling on packet memory; any thread.
+class PacketBudget {
+public:
+    explicit PacketBudget(size_t limit) : m_limit(limit) {}
+    PacketBudget(const PacketBudget &) = delete;
+    PacketBudget &operator=(const PacketBudget &) = delete;
+    // False, taking nothing, when n more bytes would cross the limit.
+    bool Take(size_t n);
+    void Give(size_t n) { m_used.fetch_sub(n); }
+    size_t InUse() const { return m_used.load(); }
+    size_t Limit() const { return m_limit; }
+
+private:
+    const size_t m_limit;
+    std::atomic<size_t> m_used{0};
+};
+
+// The hub's one budget (kHubPacketBudget).
+PacketBudget &HubPacketBudget();
+
 // --- Framing.
 
 // How one kind of link frames.
@@ -96,18 +123,22 @@ struct FramingRules {
     bool foreignSignature = true;  // user links: 00 E0 xx is dropped and reported
     bool idByte = false;           // network plug-in link: a connection-id byte after the header
     uint32_t maxPayload = kMaxPacketPayload;
+    PacketBudget *budget = nullptr;  // charged for packet buffers; none: unlimited
 };
 
 class PacketFramer {
 public:
-    // What framing reports besides packets. Called from inside Commit/Feed/Abort.
+    // What framing reports besides packets. Called from inside Feed/Abort.
     class Events {
     public:
         virtual void OnForeignSignature() = 0;
-        // Bytes of a packet that never became one: a payload cut short (header
-        // and what arrived of the payload), or the header of a packet that was
-        // too large to allocate.
+        // Bytes of a packet that never became one: a payload cut short or
+        // dropped (header and what arrived of the payload), or the header of
+        // a packet above the bound.
         virtual void OnNoise(const uint8_t *bytes, size_t count) = 0;
+        // The budget could not take this link's next bytes; the packet under
+        // way is dropped. What the link does about it is the owner's choice.
+        virtual void OnOverBudget() {}
 
     protected:
         ~Events() = default;
@@ -118,50 +149,60 @@ public:
     PacketFramer(const PacketFramer &) = delete;
     PacketFramer &operator=(const PacketFramer &) = delete;
 
-    // Pull: how many bytes the framer needs next (at least 1), and where they go.
-    size_t Wanted() const;
-    uint8_t *Target();
-    // n bytes (at most Wanted()) were placed at Target(). Returns a finished
-    // packet, owned by the caller (free it with the allocator), or null.
-    uint8_t *Commit(size_t n);
-    // The transport delivered fewer bytes than asked: the packet under way is
-    // lost (a cut payload is reported as noise); the next byte starts a new one.
-    void Abort();
-
-    // Push: takes bytes until a packet completes. *consumed tells how many
-    // were taken; call again with the rest.
+    // Takes bytes until a packet completes or an attempt ends without one (a
+    // foreign signature, the last byte of a dropped packet). *consumed tells
+    // how many were taken; call again with the rest. A finished packet is
+    // owned by the caller, together with its budget charge of PacketSize bytes.
     uint8_t *Feed(const uint8_t *data, size_t count, size_t *consumed);
+    // The link delivered nothing more (time-out, close): the packet under way
+    // is lost (a cut payload is reported as noise); the next byte starts anew.
+    void Abort();
+    // Drops the packet under way without reporting it (the link is going).
+    void Forget();
 
+    // Bytes that would finish the current field (command, length, id byte,
+    // payload); at least 1. A reader that must not take bytes beyond one
+    // packet asks for no more than this.
+    size_t Wanted() const;
     // True between packets: no byte of a packet has been taken yet.
     bool AtPacketStart() const { return m_state == State::Command; }
     // Connection-id byte of the last finished packet (rules.idByte).
     uint8_t ConnectionId() const { return m_connectionId; }
+    // Buffer bytes held for the packet under way (tests).
+    size_t HeldBytes() const { return m_capacity; }
+
+    // First buffer of a packet with a payload: header plus this much at most.
+    static constexpr size_t kFirstPayloadChunk = 4096;
 
 private:
     enum class State { Command, CommandAfterLeadIn, Length, ExtendedLength, IdByte, Payload, Discard };
-    static constexpr size_t kDiscardChunk = 4096;
 
-    uint8_t *LengthComplete();
+    size_t TakeHeaderByte(const uint8_t *data, uint8_t **packet);
     uint8_t *HeaderComplete();
+    size_t TakePayload(const uint8_t *data, size_t count, uint8_t **packet);
+    int Reserve(size_t size);
+    void Drop(int why);
     uint8_t *FinishPacket();
+    void ReleaseBuffer();
     void Reset();
 
     PacketAllocator &m_alloc;
     Events &m_events;
     FramingRules m_rules;
     State m_state = State::Command;
-    uint8_t m_header[NV_PACKET_LONG_HEADER + 1] = {};
+    uint8_t m_header[NV_PACKET_LONG_HEADER] = {};
     uint32_t m_headerHave = 0;     // bytes in m_header
     uint32_t m_headerSize = 0;     // 3 or 7 once known
     uint32_t m_payloadLength = 0;
     uint32_t m_payloadHave = 0;    // payload bytes received, or discarded
     uint8_t *m_packet = nullptr;   // owned while the payload arrives
+    size_t m_capacity = 0;         // bytes of m_packet, all charged to the budget
     uint8_t m_connectionId = 0;
-    uint8_t m_scratch[kDiscardChunk];  // lands the bytes of a dropped packet
+    bool m_attemptEnded = false;   // Feed: the last byte ended an attempt without a packet
 };
 
-// A blocking byte source: returns how many of count bytes arrived (fewer on
-// time-out, close or error).
+// A byte source: returns as soon as at least one byte arrived, with as many
+// as are waiting (at most count); 0 on time-out, close or error.
 class PacketByteSource {
 public:
     virtual int ReadBytes(void *buffer, int count) = 0;
@@ -170,7 +211,40 @@ protected:
     ~PacketByteSource() = default;
 };
 
-// Reads one framing attempt from a blocking source: a packet (caller owns it),
-// or null after a short read, a foreign signature or a dropped packet. The
-// bytes consumed by a failed attempt are gone; the next call starts afresh.
+// Frames out of a source through a buffer of its own, so that one read takes
+// whatever has arrived, however many packets that holds. One instance per
+// link, used by one thread at a time.
+class PacketReader {
+public:
+    static constexpr size_t kDefaultBufferSize = 16 * 1024;
+
+    PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
+                 size_t bufferSize = kDefaultBufferSize);
+    PacketReader(const PacketReader &) = delete;
+    PacketReader &operator=(const PacketReader &) = delete;
+
+    // One framing attempt: a packet (the caller owns it and its charge), or
+    // null after a read that brought nothing, a foreign signature or a dropped
+    // packet. Reads only when the buffer holds nothing more.
+    uint8_t *Next(PacketByteSource &source);
+    // Bytes read from the link and not framed yet.
+    bool HasBufferedInput() const { return m_pos < m_len; }
+    // Forgets buffered bytes and the packet under way, without noise.
+    void Discard();
+    uint8_t ConnectionId() const { return m_framer.ConnectionId(); }
+    const PacketFramer &Framer() const { return m_framer; }
+
+private:
+    PacketFramer m_framer;
+    std::vector<uint8_t> m_buffer;
+    size_t m_pos = 0, m_len = 0;
+};
+
+// Frees a packet that a framer with this budget produced, and gives its
+// charge back. budget may be null (no charge was taken).
+void FreeFramedPacket(PacketAllocator &alloc, PacketBudget *budget, uint8_t *packet);
+
+// Reads one framing attempt from a source without reading beyond it (asks
+// for at most Wanted() bytes at a time): a packet (caller owns it), or null
+// after a read that brought nothing, a foreign signature or a dropped packet.
 uint8_t *ReadFramedPacket(PacketByteSource &source, PacketFramer &framer);

@@ -5,6 +5,8 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
+#include <vector>
 #include "app/hub_messages.h"
 #include "stream/global_packet.h"
 
@@ -13,6 +15,18 @@ namespace {
 uint8_t LinkId(uint32_t connectionId) { return static_cast<uint8_t>(connectionId & 0xFF); }
 
 const uint8_t kEveryUser = 0;
+
+// Leaves a critical section that was entered some other way.
+class Entered {
+public:
+    explicit Entered(fw::CriticalSection &cs) : m_cs(cs) {}
+    ~Entered() { m_cs.Leave(); }
+    Entered(const Entered &) = delete;
+    Entered &operator=(const Entered &) = delete;
+
+private:
+    fw::CriticalSection &m_cs;
+};
 
 }  // namespace
 
@@ -36,15 +50,41 @@ bool CPluginSocketStream::IsLost() const {
     return m_bLost;
 }
 
+// Whole, between the packets of other writers. From the hub window's thread
+// the write is bounded by the hub's grace, like WriteLoggedPacket's.
 void CPluginSocketStream::WriteControl(const uint8_t *bytes, size_t size) {
-    fw::Lock lock(m_csWrite);  // whole, between the packets of other writers
+    const bool hub = OnHubThread();
+    if (hub)
+        EnterForHub(m_csWrite, this);
+    else
+        m_csWrite.Enter();
+    m_bHubWrite = hub;
     WriteBytes(bytes, static_cast<int>(size));
+    m_bHubWrite = false;
+    m_csWrite.Leave();
+}
+
+void CPluginSocketStream::EnterUsers() {
+    if (!OnHubThread()) {
+        m_csUsers.Enter();
+        return;
+    }
+    std::vector<CStream *> interrupted;
+    while (!m_csUsers.EnterWithin(kHubGraceMs)) {
+        CStream *target = m_pRouteTarget.load();
+        if (target && std::find(interrupted.begin(), interrupted.end(), target) == interrupted.end()) {
+            target->InterruptWrites();
+            interrupted.push_back(target);
+        }
+    }
+    for (CStream *target : interrupted) target->ResumeWrites();
 }
 
 void CPluginSocketStream::AddUser(UserInfo *pUserInfo, CStream *pUserStream) {
     if (!pUserInfo || !pUserStream) return;
     {
-        fw::Lock lock(m_csUsers);
+        EnterUsers();
+        Entered held(m_csUsers);
         if (m_bLost) {
             // The plug-in has gone and its record is on its way out: the
             // user must not keep a peer that is about to be destroyed.
@@ -70,7 +110,8 @@ void CPluginSocketStream::RemoveUser(UserInfo *pUserInfo) {
     if (!pUserInfo) return;
     const uint8_t removed[] = {NV_CMD_USER_REMOVED, 0, 0, LinkId(pUserInfo->id)};
     WriteControl(removed, sizeof removed);
-    fw::Lock lock(m_csUsers);  // waits for a write into this user's stream to finish
+    EnterUsers();  // a write into this user's stream is over once it returns
+    Entered held(m_csUsers);
     m_mapUsers.erase(pUserInfo->id);
 }
 
@@ -84,7 +125,8 @@ uint8_t *CPluginSocketStream::ReadPacket(uint32_t *connectionId) {
         LogPacket(packet, LogDirection::Read);
         return packet;
     }
-    if (m_bClosed) PluginLost();  // the stream may be gone afterwards
+    // A link whose bytes the hub's packet budget cannot take ends as well.
+    if (m_bClosed || IsOverBudget()) PluginLost();  // the stream may be gone afterwards
     return nullptr;
 }
 
@@ -116,12 +158,17 @@ void CPluginSocketStream::ForwardPacket(const uint8_t *packet, uint32_t connecti
 void CPluginSocketStream::Route(const uint8_t *packet, uint8_t id) {
     if (id == kNoConnectionId) return;
     fw::Lock lock(m_csUsers);
+    auto write = [&](const std::pair<const uint32_t, CStream *> &user) {
+        m_pRouteTarget.store(user.second);
+        user.second->WritePacket(packet, user.first);
+        m_pRouteTarget.store(nullptr);
+    };
     if (id == kEveryUser) {
-        for (const auto &user : m_mapUsers) user.second->WritePacket(packet, user.first);
+        for (const auto &user : m_mapUsers) write(user);
         return;
     }
     auto it = m_mapUsers.find(id);
-    if (it != m_mapUsers.end()) it->second->WritePacket(packet, it->first);
+    if (it != m_mapUsers.end()) write(*it);
 }
 
 bool CPluginSocketStream::Register(const std::string &name) {

@@ -19,7 +19,10 @@
 // The user table is changed on the hub window's thread (AddUser, RemoveUser)
 // and read on the reader thread (routing, plug-in lost); its lock is held
 // across every write into a user stream, so once RemoveUser has returned no
-// write into that user's stream is in progress and the user may go.
+// write into that user's stream is in progress and the user may go. The hub
+// window's thread never waits long behind such a write: after the hub's grace
+// it interrupts the write into the user that does not read, as it does for
+// its own writes into the plug-in.
 #pragma once
 #include <functional>
 #include <map>
@@ -58,6 +61,9 @@ public:
 private:
     // Control packets go out without a log entry but still whole.
     void WriteControl(const uint8_t *bytes, size_t size);
+    // Takes m_csUsers; on the hub window's thread without waiting long
+    // behind a write into a user stream (see the top of this file).
+    void EnterUsers();
     // Reader thread. False when the hub window destroyed the stream meanwhile.
     bool Register(const std::string &name);
     void PluginLost();
@@ -66,6 +72,10 @@ private:
     mutable fw::CriticalSection m_csUsers;
     std::map<uint32_t, CStream *> m_mapUsers;  // under m_csUsers; user streams not owned
     bool m_bLost = false;                      // under m_csUsers; set by the reader, never cleared
+    // The user stream the reader is writing into; set and cleared by the
+    // reader under m_csUsers, read by the hub window's thread while it waits
+    // for that lock (the stream cannot go meanwhile: removal needs the lock).
+    std::atomic<CStream *> m_pRouteTarget{nullptr};
     CPluginRecord *const m_pRecord;            // fixed; owns this stream; never dereferenced here
     const NameSink m_nameSink;                 // fixed
 };

@@ -51,9 +51,12 @@ void CWMStreamThread::ReleaseLatePackets() {
              ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kQuietMs, QS_POSTMESSAGE) == WAIT_OBJECT_0);
 }
 
-void CWMStreamThread::Detach() {
-    fw::Lock lock(m_cs);
+void CWMStreamThread::Detach(CStream *userStream) {
+    // A dispatch may be writing into the user's stream: one that does not
+    // move is interrupted rather than waited for.
+    CStream::EnterForHub(m_cs, userStream);
     m_pPluginStream = nullptr;
+    m_cs.Leave();
 }
 
 void CWMStreamThread::OnThreadMessage(const MSG &msg) {
@@ -121,7 +124,7 @@ CPluginThreadStream::~CPluginThreadStream() {
 }
 
 void CPluginThreadStream::DetachThread() {
-    if (m_pThread) m_pThread->Detach();
+    if (m_pThread) m_pThread->Detach(GetPeer());
 }
 
 void CPluginThreadStream::AddUser(UserInfo *pUserInfo, CStream *pUserStream) {

@@ -26,9 +26,10 @@ public:
     explicit CWMStreamThread(CPluginThreadStream *stream);
     ~CWMStreamThread() override;  // releases packets still queued behind WM_QUIT
 
-    // Hub window's thread: waits for a dispatch in progress to finish, then
-    // forgets the stream; later packets are released unread.
-    void Detach();
+    // Hub window's thread: waits for a dispatch in progress to finish (one
+    // blocked writing into userStream is interrupted), then forgets the
+    // stream; later packets are released unread.
+    void Detach(CStream *userStream);
 
 protected:
     void OnThreadMessage(const MSG &msg) override;

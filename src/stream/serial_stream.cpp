@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 #include "app/hub_messages.h"
+#include "framework/trace.h"
 #include "norvane_plugin.h"
 
 namespace {
@@ -284,22 +285,23 @@ DWORD CSerialStream::FinishIo(OVERLAPPED *ov, DWORD *transferred) {
     return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
+// One read of whatever the driver holds, or, when it holds nothing, of the
+// next byte within the read time-out: a packet still stalls at most one
+// time-out per missing byte, but a burst costs one call instead of one per byte.
 int CSerialStream::ReadBytes(void *buffer, int count) {
     if (count <= 0) return 0;
-    auto *bytes = static_cast<uint8_t *>(buffer);
-    for (int i = 0; i < count; ++i) {
-        if (!::ReadFile(m_hPort.Get(), bytes + i, 1, nullptr, &m_ovRead) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        DWORD got = 0;
-        DWORD error = FinishIo(&m_ovRead, &got);
-        // A read that timed out is "no byte" whether the driver calls it
-        // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
-        if (error == ERROR_TIMEOUT) got = 0;
-        else if (error != NO_ERROR) return 0;
-        if (got == 0) return i;
-    }
-    return count;
+    DWORD want = 1, errors = 0;
+    COMSTAT status = {};
+    if (::ClearCommError(m_hPort.Get(), &errors, &status) && status.cbInQue > 1)
+        want = status.cbInQue < static_cast<DWORD>(count) ? status.cbInQue : static_cast<DWORD>(count);
+    if (!::ReadFile(m_hPort.Get(), buffer, want, nullptr, &m_ovRead) && ::GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    DWORD got = 0;
+    DWORD error = FinishIo(&m_ovRead, &got);
+    // A read that timed out is "no byte" whether the driver calls it
+    // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
+    if (error != NO_ERROR) return 0;
+    return static_cast<int>(got);
 }
 
 int CSerialStream::WriteBytes(const void *buffer, int count) {
@@ -308,8 +310,25 @@ int CSerialStream::WriteBytes(const void *buffer, int count) {
         ::GetLastError() != ERROR_IO_PENDING)
         return 0;
     DWORD written = 0;
-    if (FinishIo(&m_ovWrite, &written) != NO_ERROR) return 0;
+    if (FinishWrite(&written) != NO_ERROR) return 0;
     return static_cast<int>(written);
+}
+
+// A write may wait for the handheld's CTS up to the write time-out; the hub
+// window's own write waits kHubGraceMs at most, and an interrupt from the hub
+// ends any write at once. An ended write is cancelled and its packet lost.
+DWORD CSerialStream::FinishWrite(DWORD *written) {
+    *written = 0;
+    HANDLE waits[3] = {m_ovWrite.hEvent, m_hStop.Get(), WriteInterruptEvent()};
+    DWORD r = ::WaitForMultipleObjects(3, waits, FALSE, m_bHubWrite ? kHubGraceMs : INFINITE);
+    if (r != WAIT_OBJECT_0) {
+        ::CancelIo(m_hPort.Get());
+        ::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, TRUE);
+        return ERROR_OPERATION_ABORTED;
+    }
+    if (::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, FALSE)) return NO_ERROR;
+    DWORD error = ::GetLastError();
+    return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
 void CSerialStream::EventThreadGate::Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -336,7 +355,15 @@ void CSerialStream::ReportForeignSignature() { CStream::ReportForeignSignature()
 DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
     auto *link = static_cast<Link *>(arg);
     link->threadId = ::GetCurrentThreadId();
-    RunEventLoop(link->stream, link);
+    try {
+        RunEventLoop(link->stream, link);
+    } catch (...) {
+        // The port stays listed; without its reader it answers nothing until
+        // the operator removes it. Nothing else of the hub is touched.
+        fw::Trace("serial reader thread ended by a failure");
+        fw::Lock lock(link->cs);
+        if (!link->streamGone) link->stream->m_readerMode = ReaderMode::kEnded;
+    }
     link->Release();
     return 0;
 }
@@ -352,7 +379,7 @@ void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
         DWORD errors = 0;
         COMSTAT status = {};
         if (!::ClearCommError(port, &errors, &status)) break;  // the port has gone
-        if (status.cbInQue > 0) {
+        if (status.cbInQue > 0 || stream->HasBufferedInput()) {
             emptyWakes = 0;
             if (!DispatchOne(stream, link)) return;
             continue;

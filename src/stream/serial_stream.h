@@ -64,6 +64,7 @@ private:
     bool WaitForInput(HANDLE event, int *emptyWakes);
     // Waits for an overlapped operation of this thread: NO_ERROR or the error.
     DWORD FinishIo(OVERLAPPED *ov, DWORD *transferred);
+    DWORD FinishWrite(DWORD *written);
     bool ApplyLineSettings();
     void StopEventThread();
     template <class Change> void ChangeCommState(Change change);

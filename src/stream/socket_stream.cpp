@@ -13,6 +13,7 @@
 #include "framework/async_socket.h"
 #include "framework/handles.h"
 #include "framework/sync.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
 
 // Shared by a CSocketStream and its reader thread; freed by the last of the
@@ -71,6 +72,7 @@ public:
         Release();
     }
     bool OnReaderThread() const { return m_dwReaderId == ::GetCurrentThreadId(); }
+    bool HasReader() const { return m_thread.IsValid(); }
 
 private:
     ~SocketReaderCell();
@@ -203,8 +205,7 @@ void SocketReaderCell::MoveTo(Place place) {
 // --- CSocketStream
 
 namespace {
-const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
-const DWORD kWriteWaitSliceMs = 100;
+const DWORD kWriteWaitSliceMs = 50;
 }  // namespace
 
 CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOOL logging)
@@ -214,8 +215,8 @@ CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOO
     m_bLogging = logging;
     if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
     m_pStopFlag = new SocketReaderCell(this, m_hSocket);
-    // Without a reader nobody would ever notice the end of the link; the
-    // connection then stays until its owner destroys it.
+    // Without a reader nobody would ever notice the end of the link: the
+    // owner asks HasReader and closes it at once.
     if (!m_pStopFlag->CreateReader()) m_pStopFlag->Break();
 }
 
@@ -225,6 +226,8 @@ CSocketStream::~CSocketStream() {
 }
 
 void CSocketStream::StopReader() { m_pStopFlag->Stop(); }
+
+bool CSocketStream::HasReader() const { return m_pStopFlag->HasReader(); }
 
 void CSocketStream::ConfigureSocket() {
     BOOL on = TRUE;
@@ -255,29 +258,25 @@ int CSocketStream::Open() {
     return 1;
 }
 
-// Reader thread only. Every error other than "nothing yet" ends the link: on
-// a connected TCP socket none of them goes away, and waiting on would spin.
+// Reader thread only: one recv of whatever has arrived, waiting only when
+// nothing has. Every error other than "nothing yet" ends the link: on a
+// connected TCP socket none of them goes away, and waiting on would spin.
 int CSocketStream::ReadBytes(void *buffer, int count) {
-    char *bytes = static_cast<char *>(buffer);
-    int received = 0;
-    while (received < count) {
-        int n = ::recv(m_hSocket, bytes + received, count - received, 0);
-        if (n > 0) {
-            received += n;
-            continue;
-        }
+    if (count <= 0) return 0;
+    for (;;) {
+        int n = ::recv(m_hSocket, static_cast<char *>(buffer), count, 0);
+        if (n > 0) return n;
         if (n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK) {
             m_bClosed = TRUE;
-            break;
+            return 0;
         }
         SocketReaderCell::WaitResult waited = m_pStopFlag->WaitReadable();
         if (waited == SocketReaderCell::kInput) continue;
         // Woken: the stream is being destroyed (the packet is simply lost) or
         // the link broke on a write. A failed wait ends the link as well.
         if (!m_pStopFlag->Stopping()) m_bClosed = TRUE;
-        break;
+        return 0;
     }
-    return received;
 }
 
 int CSocketStream::WriteBytes(const void *buffer, int count) {
@@ -288,7 +287,9 @@ int CSocketStream::WriteBytes(const void *buffer, int count) {
         int n = ::send(m_hSocket, bytes + sent, count - sent, 0);
         if (n > 0) {
             sent += n;
-            lastProgress = ::GetTickCount();
+            // The hub window's own write is bounded from its start: a peer
+            // that lets a segment through now and then must not hold it.
+            if (!m_bHubWrite) lastProgress = ::GetTickCount();
             continue;
         }
         if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK && WaitWritable(lastProgress)) continue;
@@ -301,13 +302,15 @@ int CSocketStream::WriteBytes(const void *buffer, int count) {
 }
 
 // Sleeps in select until the socket takes bytes again, in short slices so a
-// stop or a broken link is noticed; false after kWriteStallMs without progress.
+// stop, a broken link or an interrupt from the hub is noticed; false after
+// kWriteStallMs without progress (the hub window's own write: kHubGraceMs).
 bool CSocketStream::WaitWritable(DWORD lastProgress) {
+    const DWORD limit = m_bHubWrite ? kHubGraceMs : kWriteStallMs;
     for (;;) {
-        if (m_pStopFlag->Woken()) return false;
+        if (m_pStopFlag->Woken() || WritesInterrupted()) return false;
         DWORD waited = ::GetTickCount() - lastProgress;
-        if (waited >= kWriteStallMs) return false;
-        DWORD slice = kWriteStallMs - waited < kWriteWaitSliceMs ? kWriteStallMs - waited : kWriteWaitSliceMs;
+        if (waited >= limit) return false;
+        DWORD slice = limit - waited < kWriteWaitSliceMs ? limit - waited : kWriteWaitSliceMs;
         fd_set writable;
         FD_ZERO(&writable);
         FD_SET(m_hSocket, &writable);
@@ -336,20 +339,39 @@ void CSocketStream::ReportClosed() {
 
 DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
     auto *cell = static_cast<SocketReaderCell *>(arg);
-    for (;;) {
-        if (cell->WaitReadable() == SocketReaderCell::kFailed) break;
-        CSocketStream *stream = cell->Enter();
-        if (!stream) break;
-        stream->DispatchPacket();
-        // A hand-over, or the stream ending itself, may have stopped it.
-        stream = cell->Enter();
-        if (!stream) break;
-        if (stream->m_bClosed) {
-            stream->ReportClosed();  // the hub destroys the stream before this returns
-            break;
-        }
-        cell->Leave();
+    try {
+        RunReader(cell);
+    } catch (...) {
+        // Whatever failed (an allocation, most likely) ends this link only.
+        fw::Trace("network link ended: its reader thread failed");
+        cell->Break();
+        if (CSocketStream *stream = cell->Enter()) stream->ReportClosed();
     }
     cell->ReaderDone();
     return 0;
+}
+
+void CSocketStream::RunReader(SocketReaderCell *cell) {
+    bool buffered = false;  // the stream holds bytes it has read and not framed yet
+    for (;;) {
+        if (!buffered && cell->WaitReadable() == SocketReaderCell::kFailed) return;
+        CSocketStream *stream = cell->Enter();
+        if (!stream) return;
+        stream->DispatchPacket();
+        // A hand-over, or the stream ending itself, may have stopped it.
+        stream = cell->Enter();
+        if (!stream) return;
+        if (stream->IsOverBudget() && !stream->m_bClosed) {
+            // The hub cannot hold this link's bytes: it alone ends.
+            fw::Trace("network link ended: its packets would cross the hub's packet budget");
+            cell->Break();
+            stream->m_bClosed = TRUE;
+        }
+        if (stream->m_bClosed) {
+            stream->ReportClosed();  // the hub destroys the stream before this returns
+            return;
+        }
+        buffered = stream->HasBufferedInput();
+        cell->Leave();
+    }
 }

@@ -44,6 +44,9 @@ public:
     // Description and log name from the peer's address, the log, then the
     // reader may start. Always 1.
     int Open() override;
+    // False when the reader thread could not be created: nobody would ever
+    // read the link or notice its end, so the owner closes it at once.
+    bool HasReader() const;
 
     // A write that makes no progress for this long gives up and ends the
     // link: the handheld is not reading, and the hub must not hang on it.
@@ -78,6 +81,7 @@ private:
 
     friend class SocketReaderCell;
     static DWORD WINAPI ReaderMain(void *cell);
+    static void RunReader(SocketReaderCell *cell);
     void ConfigureSocket();
     bool WaitWritable(DWORD lastProgress);
     void ReportClosed();

@@ -6,33 +6,34 @@
 #include <limits.h>
 #include "app/hub_messages.h"
 #include "framework/app.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
 
 namespace {
-
 const uint8_t kEchoReply[NV_PACKET_SHORT_HEADER] = {NV_CMD_ECHO, 0, 0};
+}  // namespace
 
 // The framer's view of a stream: bytes from ReadBytes, events to the stream.
-class StreamFraming final : public PacketByteSource, public PacketFramer::Events {
+class CStream::Framing final : public PacketByteSource, public PacketFramer::Events {
 public:
-    explicit StreamFraming(CStream &stream) : m_stream(stream) {}
+    explicit Framing(CStream &stream) : m_stream(stream) {}
     int ReadBytes(void *buffer, int count) override { return m_stream.ReadBytes(buffer, count); }
     void OnForeignSignature() override { m_stream.ReportForeignSignature(); }
     void OnNoise(const uint8_t *bytes, size_t count) override { m_stream.LogNoise(bytes, count); }
+    void OnOverBudget() override { m_stream.m_bOverBudget = true; }
 
 private:
     CStream &m_stream;
 };
 
-}  // namespace
-
 CStream::CStream() : CStream(nullptr) {}
 
 CStream::CStream(UserInfo *pUserInfo)
     : m_hHubWnd(fw::MainWindowHandle()), m_pUserInfo(pUserInfo), m_strLogName("Stream.txt"),
-      m_strDescription("None") {}
+      m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_strDescription("None") {}
 
 CStream::~CStream() {
+    m_pReader.reset();  // a packet under way gives its budget back
     fw::Lock lock(m_csWrite);
     m_log.Close();
 }
@@ -42,11 +43,24 @@ void CStream::SendBeacon() {}
 int CStream::Open() { return OpenLog(); }
 
 uint8_t *CStream::FramePacket(const FramingRules &rules, uint8_t *idByte) {
-    StreamFraming framing(*this);
-    PacketFramer framer(GlobalPacketAllocator(), framing, rules);
-    uint8_t *packet = ReadFramedPacket(framing, framer);
-    if (packet && idByte) *idByte = framer.ConnectionId();
+    if (!m_pReader) {
+        FramingRules charged = rules;
+        charged.budget = &HubPacketBudget();
+        m_pFraming.reset(new Framing(*this));
+        m_pReader.reset(new PacketReader(GlobalPacketAllocator(), *m_pFraming, charged));
+    }
+    uint8_t *packet = m_pReader->Next(*m_pFraming);
+    if (packet && idByte) *idByte = m_pReader->ConnectionId();
+    if (packet) m_pChargedPacket = packet;
     return packet;
+}
+
+void CStream::FreeFramedPacket(uint8_t *packet) {
+    if (packet && packet == m_pChargedPacket) {
+        m_pChargedPacket = nullptr;
+        HubPacketBudget().Give(PacketSize(packet));
+    }
+    FreeGlobalPacket(packet);
 }
 
 uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
@@ -59,9 +73,51 @@ uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
 
 int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size) {
     if (size > static_cast<size_t>(INT_MAX)) return 0;
-    fw::Lock lock(m_csWrite);
+    const bool hub = OnHubThread();
+    if (hub)
+        EnterForHub(m_csWrite, this);
+    else
+        m_csWrite.Enter();
+    m_bHubWrite = hub;
     LogPacket(packet, LogDirection::Written);
-    return WriteBytes(wire, static_cast<int>(size));
+    int written = WriteBytes(wire, static_cast<int>(size));
+    m_bHubWrite = false;
+    m_csWrite.Leave();
+    return written;
+}
+
+bool CStream::OnHubThread() const {
+    return m_hHubWnd && ::GetWindowThreadProcessId(m_hHubWnd, nullptr) == ::GetCurrentThreadId();
+}
+
+void CStream::InterruptWrites() { ::SetEvent(m_hWriteInterrupt.Get()); }
+void CStream::ResumeWrites() { ::ResetEvent(m_hWriteInterrupt.Get()); }
+
+bool CStream::WritesInterrupted() const {
+    return ::WaitForSingleObject(m_hWriteInterrupt.Get(), 0) == WAIT_OBJECT_0;
+}
+
+void CStream::EnterForHub(fw::CriticalSection &cs, CStream *blocker) {
+    if (cs.EnterWithin(kHubGraceMs)) return;
+    if (!blocker) {
+        cs.Enter();
+        return;
+    }
+    fw::Trace("a write that made no progress was interrupted so the hub can go on");
+    blocker->InterruptWrites();
+    cs.Enter();
+    blocker->ResumeWrites();
+}
+
+void CStream::DetachPeer(UserInfo *pUserInfo) {
+    CStream *peer = GetPeer();
+    if (!peer) return;
+    // The reader may be forwarding into the peer right now; a write there
+    // that does not move is broken first.
+    EnterForHub(m_csPeer, peer);
+    m_pPeer.store(nullptr);
+    m_csPeer.Leave();
+    peer->RemoveUser(pUserInfo);
 }
 
 int CStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
@@ -69,6 +125,7 @@ int CStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
 }
 
 void CStream::Drain() {
+    if (m_pReader) m_pReader->Discard();
     uint8_t byte;
     while (ReadBytes(&byte, 1) > 0) {
     }
@@ -78,6 +135,9 @@ void CStream::DispatchPacket() {
     uint32_t id = kNoConnectionId;
     uint8_t *packet = ReadPacket(&id);
     if (!packet) return;
+    // Decided now: after a connect request the stream may be gone.
+    const bool charged = packet == m_pChargedPacket;
+    if (charged) m_pChargedPacket = nullptr;
     switch (PacketCommand(packet)) {
     case NV_CMD_CONNECT_REQUEST: {
         SetCtsFlowControl(TRUE);
@@ -96,6 +156,7 @@ void CStream::DispatchPacket() {
         ForwardPacket(packet, id);
         break;
     }
+    if (charged) HubPacketBudget().Give(PacketSize(packet));
     FreeGlobalPacket(packet);
 }
 
@@ -147,20 +208,19 @@ int CStream::OpenLog() {
     return 1;
 }
 
+// Entries are written in pieces, so a 16 MiB payload never needs its whole
+// (six times larger) text in memory; the lock keeps the pieces together.
 void CStream::LogPacket(const uint8_t *packet, LogDirection direction) {
     if (!m_bLogging || !packet) return;
     fw::Lock lock(m_csWrite);
     if (!m_log.IsOpen()) return;
-    std::string entry;
-    AppendPacketEntry(entry, packet, PacketSize(packet), direction);
-    m_log.Write(entry);
+    WritePacketEntry([this](const std::string &piece) { m_log.Write(piece); }, packet, PacketSize(packet),
+                     direction);
 }
 
 void CStream::LogNoise(const uint8_t *bytes, size_t count) {
     if (!m_bLogging) return;
     fw::Lock lock(m_csWrite);
     if (!m_log.IsOpen()) return;
-    std::string entry;
-    AppendNoiseEntry(entry, bytes, count);
-    m_log.Write(entry);
+    WriteNoiseEntry([this](const std::string &piece) { m_log.Write(piece); }, bytes, count);
 }

@@ -9,9 +9,11 @@
 // destructor, slot 22 GetPortNumber); keep that order and add no others.
 //
 // What a transport must implement:
-//   ReadBytes     block until `count` bytes arrived or the link's own time-out
-//                 or closure ends the read; return how many arrived (the
-//                 framing takes any shortfall as a failed read).
+//   ReadBytes     return as soon as at least one byte arrived, with as many
+//                 as are waiting (at most `count`); 0 when the link's own
+//                 time-out or closure ends the read. The framing reads into a
+//                 buffer of the stream's own and takes a 0 inside a packet as
+//                 the packet's end (a cut payload is logged as noise).
 //   WriteBytes    put the bytes on the link in order; return how many went out.
 //   SetReadTimeout, SetWriteTimeout, SetBaudRate, SetCtsFlowControl
 //                 serial settings; other links do nothing.
@@ -27,11 +29,19 @@
 // m_csWrite over the log entry and the bytes, so packets and entries never
 // interleave. A transport that overrides WritePacket takes the same lock
 // (or uses WriteLoggedPacket); one that overrides ReadPacket frames with
-// FramePacket and logs with LogPacket.
+// FramePacket, logs with LogPacket and frees what it keeps with
+// FreeFramedPacket (a framed packet's bytes count against the hub's packet
+// budget until then).
+//
+// Reading is buffered: one ReadBytes takes whatever has arrived, and the
+// packets in it are framed one per DispatchPacket. A reader thread therefore
+// dispatches again, without waiting for the link, while HasBufferedInput().
 #pragma once
 #include <windows.h>
 #include <atomic>
+#include <memory>
 #include <string>
+#include "framework/handles.h"
 #include "framework/sync.h"
 #include "norvane_plugin.h"
 #include "stream/packet.h"
@@ -92,16 +102,51 @@ public:
     void LogPacket(const uint8_t *packet, LogDirection direction);
     void LogNoise(const uint8_t *bytes, size_t count);
 
+    // Reader thread: bytes read from the link and not yet framed.
+    bool HasBufferedInput() const { return m_pReader && m_pReader->HasBufferedInput(); }
+    // Reader thread: the hub's packet budget could not take this link's next
+    // bytes. The packet was dropped; the transport ends the link.
+    bool IsOverBudget() const { return m_bOverBudget; }
+
     UserInfo *GetUserInfo() const { return m_pUserInfo; }
     HWND GetHubWindow() const { return m_hHubWnd; }
 
+    // --- The hub window's thread never waits behind a peer that does not read.
+    // It gives a lock that a writer holds kHubGraceMs; then it interrupts the
+    // blocked write (a socket link ends with it, a serial write is cancelled
+    // and its packet lost) and proceeds. Its own writes give up after the same
+    // grace.
+    static const DWORD kHubGraceMs = 250;
+    // Ends any write into this stream that waits now, and makes new ones fail
+    // at once until ResumeWrites. Hub window's thread.
+    void InterruptWrites();
+    void ResumeWrites();
+    // Enters `cs`, which a writer into `blocker` may hold: after the grace,
+    // the blocker's writes are interrupted.
+    static void EnterForHub(fw::CriticalSection &cs, CStream *blocker);
+    // Unpairs this user stream from its plug-in side and then tells that side
+    // (RemoveUser, which may destroy it). The one detach sequence of the hub:
+    // once the peer is cleared no forward is inside the old peer any more.
+    void DetachPeer(UserInfo *pUserInfo);
+
 protected:
-    // Frames one packet from ReadBytes under the given rules; reports foreign
-    // traffic and noise through this stream. Null on any failure.
+    // Frames one packet from the stream's read buffer, reading when it is
+    // empty, under the given rules (the same on every call of a stream);
+    // reports foreign traffic and noise through this stream. Null when the
+    // attempt ended without a packet. Reader thread only.
     uint8_t *FramePacket(const FramingRules &rules, uint8_t *idByte = nullptr);
+    // Frees a packet FramePacket returned and gives its bytes back to the budget.
+    void FreeFramedPacket(uint8_t *packet);
     // Logs `packet` as written and sends `wire` (its bytes as this link puts
     // them) in one piece, both under m_csWrite.
     int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
+    // For WriteBytes: set while InterruptWrites holds (manual reset event).
+    HANDLE WriteInterruptEvent() const { return m_hWriteInterrupt.Get(); }
+    bool WritesInterrupted() const;
+    // Under m_csWrite: the write under way is the hub window's own, which
+    // must give up after kHubGraceMs instead of waiting for the peer.
+    bool m_bHubWrite = false;
+    bool OnHubThread() const;
 
     // Set on the hub window's thread, read by the reader thread. A forward
     // holds m_csPeer across its write into the peer, and SetPeer takes it
@@ -122,6 +167,16 @@ protected:
     fw::CriticalSection m_csWrite;            // one packet (log entry and bytes) at a time
 
 private:
+    fw::Handle m_hWriteInterrupt;
+    class Framing;
+    friend class Framing;
+    // Reader thread only: the read buffer and the packet under way, and which
+    // packet last handed out still holds a budget charge.
+    std::unique_ptr<Framing> m_pFraming;
+    std::unique_ptr<PacketReader> m_pReader;
+    const uint8_t *m_pChargedPacket = nullptr;
+    bool m_bOverBudget = false;
+
     mutable fw::CriticalSection m_csDescription;
     std::string m_strDescription;  // any thread, under m_csDescription
 };

@@ -41,16 +41,16 @@ const std::string &TrafficLogHeader() {
     return header;
 }
 
-void AppendDump(std::string &out, const uint8_t *bytes, size_t count) {
-    if (count == 0) {
-        out += kLineEnd;
-        return;
-    }
+namespace {
+
+// Dump lines of `count` bytes; a continuation of an earlier piece starts
+// with the indent like every line after an entry's first.
+void AppendDumpLines(std::string &out, const uint8_t *bytes, size_t count, bool continuation) {
     out.reserve(out.size() + (count / kBytesPerLine + 1) * 52);
     char chars[kBytesPerLine];
     for (size_t i = 0; i < count; ++i) {
         size_t column = i % kBytesPerLine;
-        if (i != 0 && column == 0) out += kDataIndent;
+        if ((i != 0 || continuation) && column == 0) out += kDataIndent;
         AppendHexByte(out, bytes[i]);
         chars[column] = Printable(bytes[i]);
         if (column == kBytesPerLine - 1) {
@@ -66,16 +66,60 @@ void AppendDump(std::string &out, const uint8_t *bytes, size_t count) {
     }
 }
 
+void WriteEntry(const LogSink &sink, std::string lead, const uint8_t *bytes, size_t count) {
+    if (count == 0) {
+        sink(lead + kLineEnd);
+        return;
+    }
+    std::string piece = std::move(lead);
+    for (size_t done = 0; done < count;) {
+        size_t n = count - done < kLogPieceBytes ? count - done : kLogPieceBytes;
+        AppendDumpLines(piece, bytes + done, n, done != 0);
+        sink(piece);
+        piece.clear();
+        done += n;
+    }
+}
+
+std::string PacketLead(const uint8_t *packet, LogDirection direction) {
+    std::string lead = direction == LogDirection::Read ? "USER       " : "PLUGIN     ";
+    AppendCommand(lead, PacketCommand(packet));
+    return lead;
+}
+
+size_t PacketDumpCount(const uint8_t *packet, size_t size) {
+    size_t count = PacketShortLength(packet);
+    return count > size - NV_PACKET_SHORT_HEADER ? size - NV_PACKET_SHORT_HEADER : count;
+}
+
+const char kNoiseLead[] = "NOISE             ";
+
+}  // namespace
+
+void AppendDump(std::string &out, const uint8_t *bytes, size_t count) {
+    if (count == 0) {
+        out += kLineEnd;
+        return;
+    }
+    AppendDumpLines(out, bytes, count, false);
+}
+
+void WritePacketEntry(const LogSink &sink, const uint8_t *packet, size_t size, LogDirection direction) {
+    if (size < NV_PACKET_SHORT_HEADER) return;
+    WriteEntry(sink, PacketLead(packet, direction), packet + NV_PACKET_SHORT_HEADER, PacketDumpCount(packet, size));
+}
+
+void WriteNoiseEntry(const LogSink &sink, const uint8_t *bytes, size_t count) {
+    WriteEntry(sink, kNoiseLead, bytes, count);
+}
+
 void AppendPacketEntry(std::string &out, const uint8_t *packet, size_t size, LogDirection direction) {
     if (size < NV_PACKET_SHORT_HEADER) return;  // not a packet; nothing sensible to show
-    out += direction == LogDirection::Read ? "USER       " : "PLUGIN     ";
-    AppendCommand(out, PacketCommand(packet));
-    size_t count = PacketShortLength(packet);
-    if (count > size - NV_PACKET_SHORT_HEADER) count = size - NV_PACKET_SHORT_HEADER;
-    AppendDump(out, packet + NV_PACKET_SHORT_HEADER, count);
+    out += PacketLead(packet, direction);
+    AppendDump(out, packet + NV_PACKET_SHORT_HEADER, PacketDumpCount(packet, size));
 }
 
 void AppendNoiseEntry(std::string &out, const uint8_t *bytes, size_t count) {
-    out += "NOISE             ";
+    out += kNoiseLead;
     AppendDump(out, bytes, count);
 }

@@ -7,6 +7,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <functional>
 #include <string>
 
 enum class LogDirection {
@@ -29,3 +30,11 @@ void AppendNoiseEntry(std::string &out, const uint8_t *bytes, size_t count);
 // Hex and character columns, 8 bytes a line, continuation lines indented to
 // the data column; ends the line. No bytes: just the line end.
 void AppendDump(std::string &out, const uint8_t *bytes, size_t count);
+
+// The same entries, handed to `sink` in pieces of at most kLogPieceBytes
+// dumped bytes each, so that a large packet never needs its whole entry in
+// memory at once. Concatenated, the pieces are exactly the entry above.
+constexpr size_t kLogPieceBytes = 4096;  // a multiple of 8: pieces end with a line
+using LogSink = std::function<void(const std::string &piece)>;
+void WritePacketEntry(const LogSink &sink, const uint8_t *packet, size_t size, LogDirection direction);
+void WriteNoiseEntry(const LogSink &sink, const uint8_t *bytes, size_t count);

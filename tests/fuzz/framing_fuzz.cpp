@@ -1,8 +1,10 @@
-// Arbitrary bytes through the framer and the log formatter, the path every
-// byte from a handheld or a network plug-in takes. Besides what the
-// sanitizers catch, it checks that pushing in any chunking frames exactly what
-// pulling does, that no packet exceeds the bound, and that every log line
-// keeps its layout.
+// Arbitrary bytes through the framer, the buffered reader and the log
+// formatter, the path every byte from a handheld or a network plug-in takes.
+// Besides what the sanitizers catch, it checks that pushing in any chunking
+// frames exactly what pulling does and what the buffered reader does with any
+// buffer size, that no packet exceeds the bound, that a budget is never
+// crossed and always comes back whole, and that every log line keeps its
+// layout.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,6 +43,7 @@ struct Sink : PacketFramer::Events {
         AppendNoiseEntry(entry, b, n);
         CheckLayout(entry);
     }
+    void OnOverBudget() override { trace += 'B'; }
     void Packet(const uint8_t *p, uint32_t maxPayload) {
         Check(PacketPayloadLength(p) <= maxPayload, "payload within the bound");
         size_t size = PacketSize(p);
@@ -100,6 +103,27 @@ std::string Pull(const uint8_t *d, size_t n, const FramingRules &rules) {
     return sink.trace;
 }
 
+// Through the buffered reader, as a stream's reader thread frames.
+std::string ReadBuffered(const uint8_t *d, size_t n, const FramingRules &rules, size_t bufferSize) {
+    Sink sink;
+    ArraySource source(d, n);
+    {
+        PacketReader reader(HeapPacketAllocator(), sink, rules, bufferSize);
+        for (;;) {
+            bool last = source.Done() && !reader.HasBufferedInput();
+            uint8_t *p = reader.Next(source);  // the last call meets the end of input
+            if (p) {
+                sink.Packet(p, rules.maxPayload);
+                if (rules.budget) Check(rules.budget->InUse() <= rules.budget->Limit(), "budget not crossed");
+                FreeFramedPacket(HeapPacketAllocator(), rules.budget, p);
+            }
+            if (last) break;
+        }
+    }
+    if (rules.budget) Check(rules.budget->InUse() == 0, "every charge given back");
+    return sink.trace;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -120,5 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string pulled = Pull(data, size, rules);
     Check(pulled.compare(0, whole.size(), whole) == 0, "pull frames like push");
     Check(pulled.size() == whole.size() || pulled[whole.size()] == 'N', "only a cut payload differs");
+    Check(ReadBuffered(data, size, rules, step) == pulled, "buffered reads frame like pulling");
+    PacketBudget budget(64 + 97 * (data[-1] % 8));
+    FramingRules tight = rules;
+    tight.budget = &budget;
+    std::string bounded = ReadBuffered(data, size, tight, step * 3);
+    Check(budget.InUse() == 0, "budget back to zero");
+    (void)bounded;
     return 0;
 }

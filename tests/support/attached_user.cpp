@@ -19,9 +19,8 @@ AttachedUser::~AttachedUser() { Detach(); }
 
 void AttachedUser::Detach() {
     if (!stream) return;
-    stream->RemoveUser(&info);
+    user.DetachPeer(&info);
     stream = nullptr;
-    user.SetPeer(nullptr);
 }
 
 void AttachedUser::Send(const Bytes &packet) {

@@ -38,12 +38,13 @@ int CMemoryStream::ReadBytes(void *buffer, int count) {
     if (m_input.empty() || count <= 0) return 0;
     const Bytes &chunk = m_input.front();
     size_t n = std::min(static_cast<size_t>(count), chunk.size() - m_inputPos);
-    std::copy(chunk.begin() + m_inputPos, chunk.begin() + m_inputPos + n, static_cast<uint8_t *>(buffer));
-    m_inputPos += n;
-    if (n < static_cast<size_t>(count)) {  // the time-out at the chunk's end
+    if (n == 0) {  // the time-out behind the chunk
         m_input.pop_front();
         m_inputPos = 0;
+        return 0;
     }
+    std::copy(chunk.begin() + m_inputPos, chunk.begin() + m_inputPos + n, static_cast<uint8_t *>(buffer));
+    m_inputPos += n;
     return static_cast<int>(n);
 }
 

@@ -2,8 +2,9 @@
 // anything built on streams without a serial port or a socket.
 //
 // Input arrives in chunks; a chunk is what the link delivers before a
-// time-out, so a read that asks beyond a chunk comes back short there, the
-// way a serial or socket read does. Writes can be made slow (a few bytes at a
+// time-out: a read returns what is left of the chunk (at most what it asks
+// for), and the read after the chunk's last byte is the time-out (0), the way
+// a serial or socket read behaves. Writes can be made slow (a few bytes at a
 // time with a yield between) so that missing serialisation shows up as
 // interleaved output.
 #pragma once

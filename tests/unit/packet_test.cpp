@@ -23,9 +23,9 @@ Bytes Filled(size_t n, uint8_t seed = 0) {
     return out;
 }
 
-// Each chunk is what arrives before a time-out: a read gets at most the rest
-// of the chunk, and a read that asks for more (or for anything once the chunk
-// is used up) comes back short and moves on to the next chunk.
+// Each chunk is what arrives before a time-out: a read gets what is left of
+// the chunk (at most what it asks for); a read that finds the chunk used up
+// is the time-out, returns nothing and moves on to the next chunk.
 class ScriptedSource : public PacketByteSource {
 public:
     explicit ScriptedSource(std::vector<Bytes> chunks) : m_chunks(std::move(chunks)) {}
@@ -34,12 +34,13 @@ public:
         if (Exhausted()) return 0;
         const Bytes &c = m_chunks[m_chunk];
         size_t n = std::min(static_cast<size_t>(count), c.size() - m_pos);
-        std::copy(c.begin() + m_pos, c.begin() + m_pos + n, static_cast<uint8_t *>(buffer));
-        m_pos += n;
-        if (n < static_cast<size_t>(count)) {
+        if (n == 0) {
             ++m_chunk;
             m_pos = 0;
+            return 0;
         }
+        std::copy(c.begin() + m_pos, c.begin() + m_pos + n, static_cast<uint8_t *>(buffer));
+        m_pos += n;
         return static_cast<int>(n);
     }
     bool Exhausted() const { return m_chunk >= m_chunks.size(); }
@@ -72,6 +73,7 @@ public:
 struct Recorder : PacketFramer::Events {
     void OnForeignSignature() override { log.push_back("F"); }
     void OnNoise(const uint8_t *b, size_t n) override { log.push_back("N:" + Hex(b, n)); }
+    void OnOverBudget() override { log.push_back("B"); }
     static std::string Hex(const uint8_t *b, size_t n) {
         static const char d[] = "0123456789ABCDEF";
         std::string s;
@@ -296,6 +298,142 @@ TEST(PacketFraming, AbortAndDestructionFreeThePartialPacket) {
     }
     EXPECT_EQ(a.live, 0);
     EXPECT_EQ(rec.log, (Log{"N:2009000102"}));  // destruction is not a time-out: no noise
+}
+
+// A claimed length buys nothing: the buffer grows only with the payload that
+// actually arrived, never past twice that (plus the first chunk).
+TEST(PacketFraming, MemoryFollowsArrivedBytesNotTheClaim) {
+    CountingAllocator a;
+    Recorder rec;
+    PacketFramer f(a, rec);
+    const uint32_t len = kMaxPacketPayload;
+    Bytes header = {0x40, 0xFF, 0xFF, static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
+                    static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 24)};
+    size_t used = 0;
+    EXPECT_EQ(f.Feed(header.data(), header.size(), &used), nullptr);
+    EXPECT_LE(f.HeldBytes(), 7 + PacketFramer::kFirstPayloadChunk);
+    EXPECT_LE(a.largest, 7 + PacketFramer::kFirstPayloadChunk);
+
+    Bytes chunk = Filled(65536, 3);
+    uint8_t *packet = nullptr;
+    for (size_t arrived = 0; arrived < len;) {
+        size_t n = std::min(chunk.size(), len - arrived);
+        packet = f.Feed(chunk.data(), n, &used);
+        ASSERT_EQ(used, n);
+        arrived += n;
+        if (!packet) EXPECT_LE(f.HeldBytes(), 7 + 2 * arrived + PacketFramer::kFirstPayloadChunk);
+    }
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(PacketSize(packet), size_t(7) + len);
+    EXPECT_EQ(packet[7 + len - 1], chunk[(len - 1) % chunk.size()]);
+    EXPECT_EQ(a.live, 1);
+    a.Free(packet);
+    EXPECT_TRUE(rec.log.empty());
+}
+
+// The budget is charged for every buffer byte, handed over with a finished
+// packet, and given back by whoever frees it; a link that would cross it
+// loses its packet (noise) and is told so, and framing goes on behind it.
+TEST(PacketFraming, BudgetBoundsEveryLinkTogether) {
+    PacketBudget budget(14000);
+    FramingRules rules;
+    rules.budget = &budget;
+    CountingAllocator a;
+    Recorder rec;
+    PacketFramer first(a, rec, rules), second(a, rec, rules);
+    Bytes big = Cat({{0x20, 0x40, 0x1F}, Filled(8000)});  // 8000 payload bytes
+    size_t used = 0;
+    uint8_t *p = first.Feed(big.data(), big.size(), &used);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(budget.InUse(), big.size());  // the finished packet holds its charge
+
+    // The second link claims 8000 too; its bytes stop fitting on the way.
+    EXPECT_EQ(second.Feed(big.data(), 3000, &used), nullptr);
+    EXPECT_EQ(rec.log.size(), 0u);
+    EXPECT_EQ(second.Feed(big.data() + 3000, big.size() - 3000, &used), nullptr);
+    ASSERT_GE(rec.log.size(), 2u);
+    EXPECT_EQ(rec.log[0].substr(0, 8), "N:20401F");
+    EXPECT_EQ(rec.log[1], "B");
+    EXPECT_LE(budget.InUse(), 14000u);
+    EXPECT_EQ(used, big.size() - 3000);  // the rest of the packet was skipped
+    EXPECT_TRUE(second.AtPacketStart());
+
+    FreeFramedPacket(a, &budget, p);
+    EXPECT_EQ(budget.InUse(), 0u);
+    Bytes echo = {5, 0, 0};
+    p = second.Feed(echo.data(), echo.size(), &used);
+    ASSERT_NE(p, nullptr);
+    FreeFramedPacket(a, &budget, p);
+    EXPECT_EQ(budget.InUse(), 0u);
+
+    // A packet under way gives its charge back when it is cut or dropped.
+    EXPECT_EQ(second.Feed(big.data(), 100, &used), nullptr);
+    EXPECT_GT(budget.InUse(), 0u);
+    second.Abort();
+    EXPECT_EQ(budget.InUse(), 0u);
+    EXPECT_EQ(a.live, 0);
+}
+
+// One read takes whatever has arrived; the packets in it are framed from the
+// buffer without reading again.
+TEST(PacketReading, OneReadServesEveryPacketThatArrivedWithIt) {
+    Bytes burst;
+    for (int i = 0; i < 100; ++i) burst = Cat({burst, {0x20, 2, 0, static_cast<uint8_t>(i), 0x7F}});
+    ScriptedSource source({burst});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules());
+    for (int i = 0; i < 100; ++i) {
+        uint8_t *p = reader.Next(source);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p[3], i);
+        a.Free(p);
+    }
+    EXPECT_EQ(source.reads, 1);
+    EXPECT_FALSE(reader.HasBufferedInput());
+    EXPECT_EQ(reader.Next(source), nullptr);  // the time-out behind the burst
+    EXPECT_EQ(a.live, 0);
+}
+
+TEST(PacketReading, PacketsAcrossReadsAndCutsByTimeOut) {
+    // With a 4-byte buffer a payload takes three reads and still forms one
+    // packet; a foreign signature and a cut payload each end one attempt, and
+    // what follows them in the buffer is framed by the next call.
+    ScriptedSource source({{0x20, 6, 0, 'a', 'b', 'c', 'd', 'e', 'f', 0, 0xE0, 1, 5, 0, 0, 0x21, 4, 0, 'x'},
+                           {6, 0, 0}});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules(), 4);
+    std::vector<Bytes> packets;
+    for (int attempt = 0; attempt < 10 && !source.Exhausted(); ++attempt)
+        if (uint8_t *p = reader.Next(source)) {
+            packets.emplace_back(p, p + PacketSize(p));
+            a.Free(p);
+        } else {
+            rec.log.push_back("-");
+        }
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0], (Bytes{0x20, 6, 0, 'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(packets[1], (Bytes{5, 0, 0}));
+    EXPECT_EQ(packets[2], (Bytes{6, 0, 0}));
+    EXPECT_EQ(rec.log, (Log{"F", "-", "N:21040078", "-", "-"}));
+    EXPECT_EQ(a.live, 0);
+}
+
+TEST(PacketReading, DiscardForgetsBufferedBytesSilently) {
+    ScriptedSource source({{5, 0, 0, 0x20, 9, 0, 1}});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules());
+    uint8_t *p = reader.Next(source);
+    ASSERT_NE(p, nullptr);
+    a.Free(p);
+    EXPECT_TRUE(reader.HasBufferedInput());
+    reader.Discard();
+    EXPECT_FALSE(reader.HasBufferedInput());
+    EXPECT_TRUE(reader.Framer().AtPacketStart());
+    EXPECT_TRUE(rec.log.empty());
+    EXPECT_EQ(a.live, 0);
 }
 
 }  // namespace

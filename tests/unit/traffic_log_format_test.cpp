@@ -50,3 +50,29 @@ TEST(TrafficLogFormat, EscapedPacketDumpStopsAtTheShortLength) {
 }
 
 }  // namespace
+
+// Written in pieces, an entry is byte for byte the one formatted whole, and
+// no piece holds more than a bounded share of it.
+TEST(TrafficLogFormat, EntriesInPiecesAreTheWholeEntry) {
+    for (size_t count : {size_t(0), size_t(5), size_t(8), size_t(4096), size_t(4097), size_t(20003)}) {
+        std::vector<uint8_t> bytes(count);
+        for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 7);
+        std::string whole, pieces;
+        size_t largest = 0;
+        auto sink = [&](const std::string &piece) {
+            pieces += piece;
+            largest = std::max(largest, piece.size());
+        };
+        AppendNoiseEntry(whole, bytes.data(), count);
+        WriteNoiseEntry(sink, bytes.data(), count);
+        EXPECT_EQ(pieces, whole) << count;
+        EXPECT_LE(largest, (kLogPieceBytes / 8 + 1) * 52) << count;  // 52 bytes a line
+
+        std::vector<uint8_t> packet = EncodePacket(0x41, bytes.data(), count);
+        whole.clear();
+        pieces.clear();
+        AppendPacketEntry(whole, packet.data(), packet.size(), LogDirection::Written);
+        WritePacketEntry(sink, packet.data(), packet.size(), LogDirection::Written);
+        EXPECT_EQ(pieces, whole) << count;
+    }
+}

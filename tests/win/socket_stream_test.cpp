@@ -6,13 +6,17 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
+#include <new>
 #include <string>
 #include <vector>
 #include "app/hub_messages.h"
 #include "inert_stream.h"
 #include "framework/app.h"
 #include "framework/async_socket.h"
+#include "framework/trace.h"
 #include "loopback_client.h"
 #include "process_counters.h"
 #include "stream/global_packet.h"
@@ -396,4 +400,109 @@ TEST_F(SocketStreamTest, HandheldThatStopsReadingIsCutOffInsteadOfHangingTheWrit
     EXPECT_LT(took, CSocketStream::kWriteStallMs + 5000);
     ASSERT_TRUE(ClosedReported());
     EXPECT_EQ(hub.Count(WM_STREAM_CLOSED), 1);
+}
+
+// A burst of packets in one segment is answered whole: the packets read
+// along with the first are framed from the buffer without waiting for input.
+TEST_F(SocketStreamTest, EveryPacketOfOneSegmentIsDispatched) {
+    Connect();
+    Bytes burst;
+    for (int i = 0; i < 50; ++i) burst = Cat(burst, {5, 0, 0});
+    ASSERT_TRUE(client->Send(burst));
+    EXPECT_EQ(client->Receive(burst.size(), 3000), burst);
+}
+
+// A header that claims 16 MiB buys no memory: the buffer grows only with the
+// payload that actually arrives, and the packet still arrives whole.
+TEST_F(SocketStreamTest, ClaimedLengthTakesNoMemoryUntilThePayloadArrives) {
+    Connect();
+    RecordingPeer peer;
+    stream->SetPeer(&peer);
+    const uint32_t len = kMaxPacketPayload;
+    Bytes payload(len);
+    for (size_t i = 0; i < payload.size(); i += 4096) payload[i] = static_cast<uint8_t>(i >> 12);
+    Bytes packet = EncodePacket(0x22, payload.data(), payload.size());
+    size_t budgetBefore = HubPacketBudget().InUse();
+    ASSERT_TRUE(client->Send(Bytes(packet.begin(), packet.begin() + 7)));
+    PumpFor(300);
+    EXPECT_LE(HubPacketBudget().InUse() - budgetBefore, 7 + PacketFramer::kFirstPayloadChunk);
+    ASSERT_TRUE(client->Send(Bytes(packet.begin() + 7, packet.end())));
+    ASSERT_TRUE(PumpUntil([&] { return !peer.Packets().empty(); }, 20000));
+    EXPECT_TRUE(peer.Packets()[0] == packet);
+    DestroyStream();  // before the peer goes
+    EXPECT_EQ(HubPacketBudget().InUse(), budgetBefore);
+}
+
+// When the hub's packet budget cannot take a link's next bytes, that link
+// alone ends; the budget is whole again afterwards.
+TEST_F(SocketStreamTest, LinkWhoseBytesWouldCrossTheBudgetIsEnded) {
+    PacketBudget &budget = HubPacketBudget();
+    size_t held = budget.Limit() - budget.InUse() - 20000;
+    ASSERT_TRUE(budget.Take(held));  // as if the other links held nearly all of it
+    Connect();
+    Bytes payload(30000, 0x33);
+    ASSERT_TRUE(client->Send(EncodePacket(0x22, payload.data(), payload.size())));
+    bool closed = ClosedReported();
+    budget.Give(held);
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(hub.Count(WM_STREAM_CLOSED), 1);
+    EXPECT_TRUE(client->WaitClosedByHub(3000));
+    EXPECT_EQ(budget.InUse(), 0u);
+}
+
+namespace {
+// Fails while forwarding, as an allocation under memory pressure would.
+class FailingSocketStream final : public CSocketStream {
+public:
+    using CSocketStream::CSocketStream;
+    ~FailingSocketStream() override { StopReader(); }
+    void ForwardPacket(const uint8_t *, uint32_t) override { throw std::bad_alloc(); }
+};
+}  // namespace
+
+// A failure inside the reader thread ends that link alone, with a trace line.
+TEST_F(SocketStreamTest, FailureInTheReaderEndsOnlyItsLinkWithATrace) {
+    client.reset(new LoopbackClient(listener.LocalPort()));
+    ASSERT_TRUE(PumpUntil([this] { return listener.pending > 0; }, 3000));
+    --listener.pending;
+    CSocketStream *failing = new FailingSocketStream(&listener, &user, FALSE);
+    failing->Open();
+    hub.onClosed = [&failing](WPARAM) {
+        delete failing;
+        failing = nullptr;
+    };
+    long traces = fw::TraceCount();
+    ASSERT_TRUE(client->Send({0x30, 1, 0, 'x'}));
+    ASSERT_TRUE(ClosedReported());
+    EXPECT_EQ(failing, nullptr);
+    EXPECT_GT(fw::TraceCount(), traces);
+    EXPECT_NE(fw::LastTrace().find("reader thread failed"), std::string::npos) << fw::LastTrace();
+    EXPECT_TRUE(client->WaitClosedByHub(3000));
+}
+
+// A reply thread is stuck writing into a handheld that stopped reading; the
+// hub window's own write into that handheld gives up after a short grace
+// (ending the link) instead of waiting behind it.
+TEST_F(SocketStreamTest, HubWindowsWriteDoesNotWaitBehindAStuckWriter) {
+    Connect();
+    int receiveBuffer = 4096;
+    ::setsockopt(client->Handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&receiveBuffer),
+                 sizeof receiveBuffer);
+    Bytes payload(kMaxPacketPayload, 0x55);  // more than every socket buffer holds
+    Bytes big = EncodePacket(0x22, payload.data(), payload.size());
+    CSocketStream *s = stream;
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        writing = true;
+        s->WritePacket(big.data(), 100);
+    });
+    while (!writing) ::Sleep(1);
+    ::Sleep(300);  // the writer holds the stream and waits for the handheld
+    const uint8_t accepted[3] = {3, 0, 0};
+    DWORD start = ::GetTickCount();
+    stream->WritePacket(accepted, 100);  // from the hub window's thread
+    DWORD took = ::GetTickCount() - start;
+    writer.join();
+    EXPECT_LT(took, 1500u);
+    EXPECT_TRUE(ClosedReported());
 }

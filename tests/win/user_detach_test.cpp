@@ -7,6 +7,8 @@
 #include <thread>
 #include "app/user_connection.h"
 #include "memory_stream.h"
+#include "stream/global_packet.h"
+#include "stream/plugin_thread_stream.h"
 
 namespace {
 
@@ -44,4 +46,51 @@ TEST(UserDetach, DestroyingAConnectionWaitsForAForwardInProgress) {
     EXPECT_TRUE(peer.removed);
     EXPECT_FALSE(peer.removedWhileInside);
     EXPECT_EQ(peer.Written(), (Bytes{0x20, 0x01, 0x00, 0x41}));
+}
+
+namespace {
+
+// A handheld that reads nothing: a write into it waits until the hub
+// interrupts it, as a socket or serial write behind a full window would.
+class NonReadingUser : public CMemoryStream {
+public:
+    using CMemoryStream::CMemoryStream;
+    int WriteBytes(const void *, int) override {
+        entered = true;
+        bool interrupted = ::WaitForSingleObject(WriteInterruptEvent(), 30000) == WAIT_OBJECT_0;
+        return interrupted ? 0 : -1;
+    }
+    std::atomic<bool> entered{false};
+};
+
+}  // namespace
+
+// The plug-in answers a user that stopped reading: its reply thread blocks in
+// the write. Detaching the user from the hub window's thread interrupts that
+// write instead of waiting behind it.
+TEST(UserDetach, DetachDoesNotWaitBehindAWriteIntoAUserThatStoppedReading) {
+    UserInfo info = {};
+    info.id = 101;
+    NonReadingUser user(&info);
+    auto *side = new CPluginThreadStream(&info, ::GetCurrentThreadId(), FALSE);
+    info.replyThreadId = side->GetReplyThreadId();
+    user.SetPeer(side);
+    side->SetPeer(&user);  // what AddUser does, without telling a plug-in
+
+    uint8_t *packet = AllocGlobalPacket(3);
+    packet[0] = 0x30;
+    packet[1] = packet[2] = 0;
+    ASSERT_TRUE(::PostThreadMessageA(info.replyThreadId, WM_PLUGIN_PACKET, reinterpret_cast<WPARAM>(&info),
+                                     reinterpret_cast<LPARAM>(packet)));
+    DWORD start = ::GetTickCount();
+    while (!user.entered && ::GetTickCount() - start < 5000) ::Sleep(1);
+    ASSERT_TRUE(user.entered);
+
+    start = ::GetTickCount();
+    user.DetachPeer(&info);
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_EQ(user.GetPeer(), nullptr);
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, WM_PLUGIN_USER_REMOVED, WM_PLUGIN_USER_REMOVED, PM_REMOVE)) {
+    }
 }
