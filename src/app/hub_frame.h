@@ -61,8 +61,9 @@ public:
     // Network plug-in links
     static constexpr size_t kMaxPluginLinks = 64;
     bool IsPluginLink(const CPluginRecord *record) const;
-    // Out of both tables, any user still attached let go, then destroyed.
-    void EndPluginLink(CPluginRecord *record);
+    // Out of both tables, any user still attached let go, then destroyed;
+    // then, if asked, waits (bounded) for the link's reader thread to end.
+    void EndPluginLink(CPluginRecord *record, bool waitForReader = true);
     LRESULT OnPluginLinkEnded(WPARAM wParam, LPARAM lParam);
     // Every user attached to the plug-in is detached (and told so).
     void DetachUsersOf(CPluginRecord *record);
