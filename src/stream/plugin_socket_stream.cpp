@@ -45,11 +45,6 @@ size_t CPluginSocketStream::UserCount() const {
     return m_mapUsers.size();
 }
 
-bool CPluginSocketStream::IsLost() const {
-    fw::Lock lock(m_csUsers);
-    return m_bLost;
-}
-
 // Whole, between the packets of other writers. From the hub window's thread
 // the write is bounded by the hub's grace, like WriteLoggedPacket's.
 void CPluginSocketStream::WriteControl(const uint8_t *bytes, size_t size) {

@@ -51,8 +51,6 @@ public:
 
     CPluginRecord *GetRecord() const { return m_pRecord; }
     size_t UserCount() const;
-    // Any thread: true once the plug-in has gone and its users were let go.
-    bool IsLost() const;
 
     // The link's user-name length is 16 bits and 0xFFFF is taken by the
     // long form, so longer names are announced cut to this many bytes.
