@@ -96,8 +96,10 @@ void CHubFrame::AddPlugin(CPluginRecord *record) {
     // Its users are detached (and it is told so) before it goes, so none of
     // them keeps a peer that is about to be destroyed.
     DetachUsersOf(replaced);
+    // Not waited for: its reader may itself be waiting for a handler further
+    // up this thread's stack (a registration handled inside another one).
     if (IsPluginLink(replaced))
-        EndPluginLink(replaced);
+        EndPluginLink(replaced, false);
     else
         delete replaced;
 }

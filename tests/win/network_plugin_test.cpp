@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 #include "app/hub_frame.h"
@@ -521,4 +522,40 @@ TEST_F(NetworkPluginTest, HubWindowIsNotHeldByAPluginThatStopsReading) {
     flood.stop = 1;
     ann->Reset();
     ::WaitForSingleObject(thread.Get(), 10000);
+}
+
+// Plug-ins that name and rename themselves all at once replace one another
+// while others' hand-overs still wait: a hand-over for a record that was
+// destroyed meanwhile must find nothing, and the tables stay consistent.
+TEST_F(NetworkPluginTest, NamingRaceKeepsTheTablesConsistent) {
+    const int kPlugins = 8;
+    std::vector<std::unique_ptr<PluginPeer>> plugins;
+    for (int i = 0; i < kPlugins; ++i) {
+        plugins.push_back(std::make_unique<PluginPeer>());
+        ASSERT_TRUE(PumpUntil([&] { return Hub().m_pluginLinks.size() == static_cast<size_t>(i + 1); }, 3000));
+    }
+    for (int round = 0; round < 5; ++round) {
+        // Sent without letting the hub run: the readers queue up at the hub.
+        for (int i = 0; i < kPlugins; ++i) {
+            std::string mine = "Mine" + std::to_string(i);
+            Bytes burst = {0x0C, 4, 0, 255, 'S', 'a', 'm', 'e'};
+            Bytes rename = {0x0C, static_cast<uint8_t>(mine.size()), 0, 255};
+            rename.insert(rename.end(), mine.begin(), mine.end());
+            burst.insert(burst.end(), rename.begin(), rename.end());
+            plugins[i]->Link().Send(burst);
+        }
+        PumpFor(500);
+    }
+    PumpFor(1000);
+    std::set<std::string> names;
+    for (CPluginRecord *record : Hub().m_plugins) {
+        EXPECT_TRUE(Hub().IsPluginLink(record));
+        EXPECT_TRUE(names.insert(record->m_strName).second) << record->m_strName;
+    }
+    size_t open = 0;
+    for (auto &plugin : plugins) open += plugin->Closed(50) ? 0 : 1;
+    EXPECT_EQ(Hub().m_pluginLinks.size(), open);
+    EXPECT_GE(open, 1u);
+    hub->Close();
+    for (auto &plugin : plugins) EXPECT_TRUE(plugin->Closed(3000));
 }
