@@ -57,6 +57,8 @@ void CHubApp::ApplyCommandLine(CHubFrame *hub, const std::string &commandLine) {
     }
 }
 
+// Windows Sockets start once for the run, here; the process ends without a
+// cleanup, which the system does for it.
 BOOL CHubApp::InitInstance() {
     WSADATA wsa;
     if (::WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <cstring>
 #include "app/hub_messages.h"
+#include "app/quarantine.h"
 #include "app/user_connection.h"
 #include "framework/app.h"
 #include "framework/file_find.h"
@@ -37,9 +38,6 @@ CHubFrame::CHubFrame(CRegistryKey *settings)
     m_pViewOnPalmDlg->Create(nullptr);
     m_hIcon = ::LoadIconA(fw::ResourceInstance(), MAKEINTRESOURCEA(IDI_TRAY));
     RemoveHotSyncNotifiers();
-    WSADATA wsa;
-    if (::WSAStartup(MAKEWORD(1, 1), &wsa) != 0)
-        fw::AppMessageBoxRes(IDS_WINSOCK_INIT_FAILED, MB_OK);
     if (GetAutoCloseHotSync()) CloseHotSync();
     CreateListenSockets();
 }
@@ -55,7 +53,6 @@ CHubFrame::~CHubFrame() {
     DestroyAllConnections();
     DestroyAllPlugins();
     m_trayIcon.RemoveIcon();
-    ::WSACleanup();
 }
 
 const char *CHubFrame::GetModuleDir() { return fw::GetModuleDir(); }
@@ -77,6 +74,7 @@ void CHubFrame::ScanPlugins() {
 }
 
 LRESULT CHubFrame::OnTimer() {
+    CQuarantine::Purge(::GetTickCount());
     for (auto &entry : m_connections) {
         CStream *stream = entry.second->stream;
         if (stream && !stream->GetPeer()) stream->SendBeacon();
@@ -189,6 +187,7 @@ LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_TRAY_NOTIFY: return m_trayIcon.OnTrayNotification(wParam, lParam);
     case WM_STREAM_CONNECT: return OnStreamConnect(wParam, lParam);
     case WM_STREAM_CLOSED: return OnStreamClosed(wParam, lParam);
+    case WM_PLUGIN_LINK_FAILED: return OnPluginLinkFailed(wParam, lParam);
     case WM_PLUGIN_REGISTER: return OnPluginRegister(wParam, lParam);
     case WM_PLUGIN_LINK_ENDED: return OnPluginLinkEnded(wParam, lParam);
     default: break;

@@ -47,6 +47,7 @@ public:
     // Router
     LRESULT OnStreamConnect(WPARAM wParam, LPARAM lParam);
     LRESULT OnStreamClosed(WPARAM wParam, LPARAM lParam);
+    LRESULT OnPluginLinkFailed(WPARAM wParam, LPARAM lParam);
     void DetachUser(CUserConnection *connection);
     CUserConnection *FindConnectionOf(const UserInfo *user) const;
 

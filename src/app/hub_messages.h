@@ -1,16 +1,9 @@
 // Window messages and commands of the hub window. The values are fixed:
 // handhelds' desktop tools and a second instance of the hub post them.
 #pragma once
+#include "stream/stream_messages.h"  // the streams' hand-overs
 
-#define NV_WM_USER 0x0400u
 #define WM_TRAY_NOTIFY      (NV_WM_USER + 1)  // shell -> hub: icon id, mouse message
-#define WM_STREAM_CONNECT   (NV_WM_USER + 2)  // stream -> hub (sent): UserInfo*, connect packet
-#define WM_STREAM_CLOSED    (NV_WM_USER + 3)  // network user stream -> hub (sent): UserInfo*
-#define WM_PLUGIN_REGISTER  0x149Au           // plug-in stream -> hub (sent): CPluginRecord*, 1 add / 0 remove
-#define WM_STREAM_FOREIGN   0x14F6u           // stream -> hub (sent): the stream; nobody handles it
-// The hub's own: a network plug-in's reader thread, after its plug-in went and
-// the record left the catalogue, hands the record over to be destroyed.
-#define WM_PLUGIN_LINK_ENDED (NV_WM_USER + 0x40) // plug-in stream -> hub (sent): CPluginRecord*
 
 // Commands (WM_COMMAND identifiers) the hub window answers.
 enum HubCommand {

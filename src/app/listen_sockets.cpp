@@ -23,8 +23,6 @@ namespace {
 const UINT kUserPort = 4343;
 const UINT kPluginPort = 4242;
 const int kBacklog = 5;
-const int kFirstNetworkId = 100;
-const int kLastNetworkId = 254;
 
 struct ListenerTexts {
     const char *createFailed;

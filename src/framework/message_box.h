@@ -5,6 +5,8 @@
 
 namespace fw {
 
+// At most one box of a given text is open at a time: while one is, the same
+// text returns 0 at once without a box.
 int AppMessageBox(const std::string &text, UINT flags = MB_OK);
 // Text from the string table; "%1" in it is replaced with arg1 when given.
 int AppMessageBoxRes(UINT stringId, UINT flags = MB_OK, const char *arg1 = nullptr);

@@ -20,7 +20,6 @@
 
 namespace {
 
-const int kFirstNetworkId = 100;
 const uint8_t kConnectAccepted[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_ACCEPTED, 0, 0};
 const uint8_t kConnectFailed[NV_PACKET_SHORT_HEADER] = {NV_CMD_CONNECT_FAILED, 0, 0};
 
@@ -196,6 +195,18 @@ LRESULT CHubFrame::OnStreamClosed(WPARAM wParam, LPARAM) {
     // remove a newer connection filed under the same id.
     if (CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam)))
         RemoveConnection(connection->id);
+    return 0;
+}
+
+// Posted by a plug-in side stream whose post to its plug-in failed. The
+// stream is only compared with the user's current peer, never used, since the
+// user may have been detached (and the stream destroyed) meanwhile.
+LRESULT CHubFrame::OnPluginLinkFailed(WPARAM wParam, LPARAM lParam) {
+    CUserConnection *connection = FindConnectionOf(reinterpret_cast<const UserInfo *>(wParam));
+    if (!connection || !connection->stream) return 0;
+    if (connection->stream->GetPeer() != reinterpret_cast<CStream *>(lParam)) return 0;
+    DetachUser(connection);
+    connection->pluginIndex = -1;
     return 0;
 }
 

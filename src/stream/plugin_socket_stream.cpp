@@ -7,8 +7,8 @@
 #include <string.h>
 #include <algorithm>
 #include <vector>
-#include "app/hub_messages.h"
 #include "stream/global_packet.h"
+#include "stream/stream_messages.h"
 
 namespace {
 

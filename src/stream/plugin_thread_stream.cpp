@@ -6,8 +6,10 @@
 #include "stream/plugin_thread_stream.h"
 
 #include <stdio.h>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
+#include "framework/trace.h"
 #include "stream/global_packet.h"
+#include "stream/plugin_queue.h"
 
 namespace {
 
@@ -51,10 +53,18 @@ void CWMStreamThread::ReleaseLatePackets() {
              ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kQuietMs, QS_POSTMESSAGE) == WAIT_OBJECT_0);
 }
 
-void CWMStreamThread::Detach(CStream *userStream) {
-    // A dispatch may be writing into the user's stream: one that does not
-    // move is interrupted rather than waited for.
-    CStream::EnterForHub(m_cs, userStream);
+void CWMStreamThread::Detach(CStream *userStream, CStream *pluginStream) {
+    // A dispatch may be writing into the user's stream, or waiting for room
+    // in the plug-in's queue to answer an ECHO: one that does not move is
+    // interrupted rather than waited for.
+    if (!m_cs.EnterWithin(CStream::kHubGraceMs)) {
+        fw::Trace("a plug-in's reply that made no progress was interrupted so the hub can go on");
+        if (userStream) userStream->InterruptWrites();
+        pluginStream->InterruptWrites();
+        m_cs.Enter();
+        if (userStream) userStream->ResumeWrites();
+        pluginStream->ResumeWrites();
+    }
     m_pPluginStream = nullptr;
     m_cs.Leave();
 }
@@ -105,6 +115,7 @@ CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThread
     char name[32];
     snprintf(name, sizeof name, "Plug%lu.txt", static_cast<unsigned long>(pluginThreadId));
     m_strLogName = name;
+    m_queue = CPluginQueueWatch::Attach(pluginThreadId);
     auto *thread = new CWMStreamThread(this);
     if (thread->Start()) {
         m_pThread = thread;
@@ -121,10 +132,11 @@ CPluginThreadStream::~CPluginThreadStream() {
     // From the post on the thread object may delete itself at any moment.
     if (m_pThread) ::PostThreadMessageA(m_dwReplyThreadId, WM_QUIT, 0, 0);
     m_pThread = nullptr;
+    CPluginQueueWatch::Detach(m_dwPluginThreadId, m_queue);
 }
 
 void CPluginThreadStream::DetachThread() {
-    if (m_pThread) m_pThread->Detach(GetPeer());
+    if (m_pThread) m_pThread->Detach(GetPeer(), this);
 }
 
 void CPluginThreadStream::AddUser(UserInfo *pUserInfo, CStream *pUserStream) {
@@ -150,16 +162,39 @@ uint8_t *CPluginThreadStream::ReadPacket(uint32_t *connectionId) {
     return packet;
 }
 
+// Flow control: past the bound of unconsumed packets the writer (the user's
+// reader thread) waits here for the plug-in to catch up, so the user's link
+// slows and nothing is lost. Only a detach, which interrupts the wait, gives up.
 int CPluginThreadStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
+    if (m_bPostFailed) return 0;
+    const size_t size = PacketSize(packet);
+    if (!m_queue->WaitForRoom(size, WriteInterruptEvent())) return 0;
     uint8_t *copy = CopyToGlobalPacket(packet);
     if (!copy) return 0;
     fw::Lock lock(m_csWrite);  // log entries in the order of the posts
     LogPacket(copy, LogDirection::Written);
+    m_queue->Posted(copy, size);
     if (::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_PACKET, reinterpret_cast<WPARAM>(m_pUserInfo),
                              reinterpret_cast<LPARAM>(copy)))
         return 1;
-    FreeGlobalPacket(copy);  // the plug-in thread is gone: the copy is still ours
+    DWORD error = ::GetLastError();
+    m_queue->Unposted(copy);
+    FreeGlobalPacket(copy);  // never reached the plug-in: the copy is still ours
+    EndAttachment(error);
     return 0;
+}
+
+// A post failed: the plug-in's thread is gone or its queue is full. Rather
+// than lose packets one by one, the attachment ends: later writes are
+// refused and the hub window detaches the user (posted, since the writer
+// may hold locks the detach takes).
+void CPluginThreadStream::EndAttachment(DWORD error) {
+    if (m_bPostFailed.exchange(true)) return;
+    fw::Trace("user %lu detached from plug-in thread %lu: a post failed (error %lu)",
+              static_cast<unsigned long>(m_pUserInfo ? m_pUserInfo->id : 0),
+              static_cast<unsigned long>(m_dwPluginThreadId), static_cast<unsigned long>(error));
+    ::PostMessageA(m_hHubWnd, WM_PLUGIN_LINK_FAILED, reinterpret_cast<WPARAM>(m_pUserInfo),
+                   reinterpret_cast<LPARAM>(static_cast<CStream *>(this)));
 }
 
 void CPluginThreadStream::Drain() {

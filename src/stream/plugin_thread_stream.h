@@ -17,6 +17,7 @@
 #include <windows.h>
 #include "framework/sync.h"
 #include "framework/thread.h"
+#include "stream/plugin_queue.h"
 #include "stream/stream.h"
 
 class CPluginThreadStream;
@@ -29,7 +30,7 @@ public:
     // Hub window's thread: waits for a dispatch in progress to finish (one
     // blocked writing into userStream is interrupted), then forgets the
     // stream; later packets are released unread.
-    void Detach(CStream *userStream);
+    void Detach(CStream *userStream, CStream *pluginStream);
 
 protected:
     void OnThreadMessage(const MSG &msg) override;
@@ -67,9 +68,16 @@ public:
     int WritePacket(const uint8_t *packet, uint32_t connectionId) override;
     void Drain() override;
 
+    // Packets of this user not yet taken by the plug-in (tests).
+    const PluginUserQueue &Queue() const { return *m_queue; }
+
 private:
     friend class CWMStreamThread;
     void DetachThread();
+    void EndAttachment(DWORD error);
+
+    std::shared_ptr<PluginUserQueue> m_queue;  // fixed; counts what the plug-in has not taken
+    std::atomic<bool> m_bPostFailed{false};    // set once by a writer whose post failed
 
     const DWORD m_dwPluginThreadId;   // fixed: target of every post to the plug-in
     uint8_t *m_pPending = nullptr;    // owned; the CWMStreamThread under its lock (the destructor after Detach)

@@ -13,7 +13,7 @@
 
 #include <cstdio>
 #include <vector>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
 #include "framework/trace.h"
 #include "norvane_plugin.h"
 

@@ -9,7 +9,7 @@
 
 #include <mstcpip.h>
 #include <cstdio>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
 #include "framework/async_socket.h"
 #include "framework/handles.h"
 #include "framework/sync.h"

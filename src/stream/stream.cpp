@@ -4,7 +4,7 @@
 #include "stream/stream.h"
 
 #include <limits.h>
-#include "app/hub_messages.h"
+#include "stream/stream_messages.h"
 #include "framework/app.h"
 #include "framework/trace.h"
 #include "stream/global_packet.h"

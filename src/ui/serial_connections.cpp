@@ -18,8 +18,6 @@
 
 namespace {
 
-const int kFirstNetworkId = 100;
-
 std::string Formatted(const char *format, int number) {
     char text[32];
     snprintf(text, sizeof text, format, number);

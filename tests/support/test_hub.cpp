@@ -1,10 +1,13 @@
 // TestHub and the message pumps tests wait with.
 #include "test_hub.h"
+#include <winsock2.h>
 #include "app/hub_frame.h"
 #include "framework/app.h"
 #include "host/registry_key.h"
 
 TestHub::TestHub() {
+    WSADATA wsa;
+    m_bWinsock = ::WSAStartup(MAKEWORD(1, 1), &wsa) == 0;  // as the application's start-up does
     m_strSettingsPath = "Software\\Tarnwick\\NorvaneTest\\Hub" + std::to_string(::GetCurrentProcessId());
     auto *settings = new CRegistryKey;
     settings->Create(HKEY_CURRENT_USER, m_strSettingsPath.c_str());
@@ -22,6 +25,7 @@ TestHub::TestHub() {
 TestHub::~TestHub() {
     Close();
     ::RegDeleteKeyA(HKEY_CURRENT_USER, m_strSettingsPath.c_str());
+    if (m_bWinsock) ::WSACleanup();
 }
 
 void TestHub::Close() {

@@ -29,6 +29,7 @@ public:
 private:
     CHubFrame *m_pHub = nullptr;  // deletes itself when its window goes
     HWND m_hWnd = nullptr;
+    bool m_bWinsock = false;
     std::string m_strSettingsPath;
 };
 

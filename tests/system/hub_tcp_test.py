@@ -12,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment, USER_PORT, PLUGIN_PORT  # noqa: E402,F401
+from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment, USER_PORT, PLUGIN_PORT, prerequisite_missing  # noqa: E402,F401
 
 
 def port_open(port):
@@ -36,12 +36,12 @@ class HubOverTcpTest(unittest.TestCase):
     def setUpClass(cls):
         cls.env = wine_environment()
         if 'WINEPREFIX' not in cls.env:
-            raise unittest.SkipTest('no Wine session (scripts/wine-env.sh)')
+            prerequisite_missing('no Wine session (scripts/wine-env.sh)')
         exe = os.path.join(BUILD, 'norvane.exe')
         if not os.path.exists(exe):
             raise unittest.SkipTest(exe + ' is not built')
         if port_open(USER_PORT) or port_open(PLUGIN_PORT):
-            raise RuntimeError('ports 4343/4242 are already taken: is another hub running?')
+            prerequisite_missing('ports 4343/4242 are already taken: is another hub running?')
         cls.hub = subprocess.Popen(['wine', exe], env=cls.env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 30
@@ -117,4 +117,5 @@ class HubOverTcpTest(unittest.TestCase):
 
 
 if __name__ == '__main__':
-    unittest.main()
+    import norvane_harness
+    norvane_harness.main()

@@ -156,4 +156,5 @@ class SerialHubTest(unittest.TestCase):
 
 
 if __name__ == '__main__':
-    unittest.main(verbosity=2)
+    import norvane_harness
+    norvane_harness.main()

@@ -15,16 +15,16 @@ import time
 import tty
 import unittest
 
-from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment  # noqa: E402,F401
+from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, prerequisite_missing, wine_environment  # noqa: E402,F401
 
 
 def serial_environment():
     """The Wine environment for serial tests, or unittest.SkipTest when they cannot run here."""
     env = wine_environment()
     if 'WINEPREFIX' not in env:
-        raise unittest.SkipTest('no Wine session (scripts/wine-env.sh)')
+        prerequisite_missing('no Wine session (scripts/wine-env.sh)')
     if not shutil.which('socat'):
-        raise unittest.SkipTest('socat is not installed')
+        prerequisite_missing('socat is not installed')
     return env
 
 

@@ -60,4 +60,5 @@ class SerialPortsTest(unittest.TestCase):
 
 
 if __name__ == '__main__':
-    unittest.main(verbosity=2)
+    import norvane_harness
+    norvane_harness.main()

@@ -16,6 +16,10 @@
 #include "stream/packet.h"
 #include "stream/plugin_thread_stream.h"
 #include "test_hub.h"
+#include <atomic>
+#include <memory>
+#include <thread>
+#include "stream/plugin_queue.h"
 
 namespace {
 
@@ -30,11 +34,17 @@ struct PluginMessage {
 // A plug-in thread that keeps what it is told and frees what it receives.
 class FakePlugin : public fw::MessageThread {
 public:
-    FakePlugin() : fw::MessageThread(false) { Start(); }
+    FakePlugin() : fw::MessageThread(false), m_gate(::CreateEventA(nullptr, TRUE, TRUE, nullptr)) { Start(); }
     ~FakePlugin() override {
+        Resume();
         PostQuit();
         Join();
+        ::CloseHandle(m_gate);
     }
+    // While paused the thread stops taking messages (it waits inside the
+    // handling of the next user packet).
+    void Pause() { ::ResetEvent(m_gate); }
+    void Resume() { ::SetEvent(m_gate); }
 
     std::vector<PluginMessage> Messages() const {
         fw::Lock lock(m_cs);
@@ -55,6 +65,7 @@ protected:
         if (msg.message == WM_PLUGIN_USER_ADDED)
             m.replyThreadId = reinterpret_cast<UserInfo *>(msg.wParam)->replyThreadId;
         if (msg.message == WM_PLUGIN_USER_PACKET) {
+            ::WaitForSingleObject(m_gate, INFINITE);
             auto *packet = reinterpret_cast<const uint8_t *>(msg.lParam);
             m.packet.assign(packet, packet + PacketSize(packet));
             m.bufferSize = ::GlobalSize(::GlobalHandle(packet));
@@ -67,6 +78,7 @@ protected:
 private:
     mutable fw::CriticalSection m_cs;
     std::vector<PluginMessage> m_messages;  // under m_cs
+    HANDLE m_gate;
 };
 
 bool WaitForWritten(const CMemoryStream &stream, const Bytes &expected, DWORD timeoutMs = 3000) {
@@ -253,4 +265,62 @@ TEST(PluginThreadStream, TrafficLogIsNamedAfterThePluginThread) {
     EXPECT_NE(::GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
     delete stream;
     ::DeleteFileA(path.c_str());
+}
+
+namespace {
+Bytes Numbered(int i) {
+    uint8_t payload[2] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+    return EncodePacket(0x21, payload, sizeof payload);
+}
+}  // namespace
+
+// A plug-in thread that stops taking messages: its user's writer waits once
+// the bound of unconsumed packets is reached, and when the plug-in goes on
+// every packet arrives, in order. Another user of the plug-in flows meanwhile.
+TEST(PluginThreadStream, PluginThatStopsTakingPacketsSlowsItsUserAndLosesNothing) {
+    FakePlugin plugin;
+    AttachedUser ann(7, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    plugin.Pause();
+    const int total = static_cast<int>(CPluginQueueWatch::kMaxPackets) + 500;
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int i = 0; i < total; ++i) {
+            Bytes p = Numbered(i);
+            ann.stream->WritePacket(p.data(), 7);
+            ++written;
+        }
+    });
+    ::Sleep(700);
+    EXPECT_LE(written.load(), static_cast<int>(CPluginQueueWatch::kMaxPackets) + 2);
+    EXPECT_LE(ann.stream->Queue().Packets(), CPluginQueueWatch::kMaxPackets + 1);
+    plugin.Resume();
+    writer.join();
+    ASSERT_TRUE(plugin.WaitFor(1 + total, 10000));
+    std::vector<PluginMessage> messages = plugin.Messages();
+    for (int i = 0; i < total; ++i) {
+        ASSERT_EQ(messages[1 + i].message, static_cast<UINT>(WM_PLUGIN_USER_PACKET));
+        ASSERT_EQ(messages[1 + i].packet, Numbered(i)) << i;
+    }
+    EXPECT_EQ(ann.stream->Queue().Packets(), 0u);
+}
+
+// A user whose writer waits for room is detached at once when the hub asks.
+TEST(PluginThreadStream, DetachEndsAWaitForRoomAtOnce) {
+    FakePlugin plugin;
+    auto ann = std::make_unique<AttachedUser>(8, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    plugin.Pause();
+    std::thread writer([&] {
+        for (size_t i = 0; i < CPluginQueueWatch::kMaxPackets + 10; ++i) {
+            Bytes p = Numbered(static_cast<int>(i));
+            ann->user.ForwardPacket(p.data(), 8);  // as the user's reader does, under its peer lock
+        }
+    });
+    ::Sleep(500);
+    DWORD start = ::GetTickCount();
+    ann->Detach();
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    writer.join();
+    plugin.Resume();
 }

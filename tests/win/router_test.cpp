@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -566,6 +567,51 @@ TEST_F(RouterNestedTest, RemovedWhileLoaderBoxIsOpen) {
     // No CONNECT_FAILED to a connection that is gone.
     EXPECT_EQ(journal.Get(), Events{"user destroyed"});
     EXPECT_EQ(hub->m_connections.count(4), 0u);
+}
+
+// Every further empty-RUID request arrives inside the first one's box; none
+// of them opens another box of the same text.
+struct RepeatArgs {
+    HWND hub;
+    UserInfo *user;
+    int boxes;
+};
+
+BOOL CALLBACK CountHubBox(HWND w, LPARAM n) {
+    char cls[16] = "", title[16] = "";
+    ::GetClassNameA(w, cls, sizeof cls);
+    ::GetWindowTextA(w, title, sizeof title);
+    if (!strcmp(cls, "#32770") && !strcmp(title, "Orlesk") && ::IsWindowVisible(w)) ++*reinterpret_cast<int *>(n);
+    return TRUE;
+}
+
+DWORD WINAPI RepeatInsideBox(void *p) {
+    auto *a = static_cast<RepeatArgs *>(p);
+    HWND box = nullptr;
+    for (int i = 0; i < 500 && !box; ++i, ::Sleep(10)) box = ::FindWindowA("#32770", "Orlesk");
+    if (!box) return 0;
+    Bytes packet = Request("", "Echo");
+    for (int i = 0; i < 200; ++i)
+        ::SendMessageA(a->hub, WM_STREAM_CONNECT, reinterpret_cast<WPARAM>(a->user),
+                       reinterpret_cast<LPARAM>(packet.data()));
+    ::EnumWindows(CountHubBox, reinterpret_cast<LPARAM>(&a->boxes));
+    // Let the first request go on; later boxes of its own are pressed too.
+    for (int round = 0; round < 20; ++round) {
+        if (HWND open = ::FindWindowA("#32770", "Orlesk")) ::SendMessageA(open, WM_COMMAND, IDOK, 0);
+        ::Sleep(20);
+    }
+    return 0;
+}
+
+TEST_F(RouterNestedTest, RepeatedRequestsInsideTheBoxOpenNoSecondBox) {
+    CUserConnection *first = PrepareEmptyRuidUser();
+    CUserConnection *second = AddUser(101);
+    RepeatArgs args = {hub.Window(), &second->userInfo, 0};
+    fw::Thread repeater;
+    ASSERT_TRUE(repeater.Start(RepeatInsideBox, &args));
+    EXPECT_EQ(Send(first, Request("", "Echo")), 1);
+    repeater.Join(20000);
+    EXPECT_EQ(args.boxes, 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <atomic>
 #include <thread>
+#include "app/quarantine.h"
 #include "app/user_connection.h"
 #include "memory_stream.h"
 #include "stream/global_packet.h"
@@ -93,4 +94,35 @@ TEST(UserDetach, DetachDoesNotWaitBehindAWriteIntoAUserThatStoppedReading) {
     MSG msg;
     while (::PeekMessageA(&msg, nullptr, WM_PLUGIN_USER_REMOVED, WM_PLUGIN_USER_REMOVED, PM_REMOVE)) {
     }
+}
+
+// A plug-in that is behind reads the UserInfo and user names of a user that
+// has gone: they stay readable for the grace period, then they are freed.
+TEST(UserDetach, RemovedUsersStayReadableForAWhile) {
+    CQuarantine::Purge(::GetTickCount() + CQuarantine::kHoldMs);  // start empty
+    ASSERT_EQ(CQuarantine::Count(), 0u);
+    auto *connection = new CUserConnection(nullptr, 104, 104, -1);
+    const UserInfo *info = &connection->userInfo;
+    const char *firstName = info->userName;
+    connection->SetUserName("Bob", 3);
+    EXPECT_STREQ(firstName, "None");  // the replaced name is still there
+    const char *secondName = info->userName;
+    delete connection;
+    EXPECT_EQ(info->id, 104u);
+    EXPECT_STREQ(info->userName, "Bob");
+    EXPECT_EQ(info->userName, secondName);
+    EXPECT_EQ(CQuarantine::Count(), 3u);
+
+    CQuarantine::Purge(::GetTickCount() + 1000);
+    EXPECT_EQ(CQuarantine::Count(), 3u);
+    CQuarantine::Purge(::GetTickCount() + CQuarantine::kHoldMs + 10);
+    EXPECT_EQ(CQuarantine::Count(), 0u);
+}
+
+// A peer that connects and leaves in a loop cannot make the hold grow beyond
+// its bound.
+TEST(UserDetach, QuarantineIsBounded) {
+    for (size_t i = 0; i < CQuarantine::kMaxEntries; ++i) delete new CUserConnection(nullptr, 105, 105, -1);
+    EXPECT_LE(CQuarantine::Count(), CQuarantine::kMaxEntries);
+    CQuarantine::Purge(::GetTickCount() + CQuarantine::kHoldMs);
 }
