@@ -28,7 +28,6 @@ DWORD WINAPI MessageThread::Main(void *arg) {
             Trace("thread message 0x%X dropped: its handler failed", msg.message);
         }
     }
-    if (self->m_bAutoDelete) delete self;
     return 0;
 }
 

@@ -36,12 +36,13 @@ private:
     DWORD m_dwId = 0;
 };
 
-// A thread running a message loop; derived classes answer thread messages.
-// With auto-delete on, the object deletes itself when its loop ends, so its
-// owner must not touch it after posting WM_QUIT.
+// A thread running a message loop until WM_QUIT; derived classes answer
+// thread messages. Its owner ends it with PostQuit and joins it before the
+// object goes (the way a plug-in's thread ends). The hub's own workers do
+// not end on a posted message: they share a cell with their owner instead.
 class MessageThread {
 public:
-    explicit MessageThread(bool autoDelete) : m_bAutoDelete(autoDelete) {}
+    MessageThread() = default;
     virtual ~MessageThread() = default;
     MessageThread(const MessageThread &) = delete;
     MessageThread &operator=(const MessageThread &) = delete;
@@ -62,7 +63,6 @@ private:
     static DWORD WINAPI Main(void *self);
     Thread m_thread;
     fw::Handle m_ready;  // signalled by the new thread once its queue exists
-    const bool m_bAutoDelete;
 };
 
 }  // namespace fw

@@ -118,6 +118,10 @@ CStream *Handshake::CreatePluginSide(CPluginRecord *record, CUserConnection *con
         return record->m_pStream;
     }
     auto *side = new CPluginThreadStream(&connection->userInfo, record->m_nThreadId, m_hub.m_bLogPluginThreads);
+    if (!side->GetReplyThreadId()) {  // no thread to take the plug-in's answers: not attached
+        delete side;
+        return nullptr;
+    }
     side->Open();
     connection->userInfo.replyThreadId = side->GetReplyThreadId();
     return side;

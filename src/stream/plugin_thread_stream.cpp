@@ -30,12 +30,61 @@ bool IsWholeGlobalPacket(const uint8_t *packet) {
 // --- CWMStreamThread
 
 CWMStreamThread::CWMStreamThread(CPluginThreadStream *stream)
-    : fw::MessageThread(true), m_pPluginStream(stream) {}
+    : m_pPluginStream(stream), m_stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_ready(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-CWMStreamThread::~CWMStreamThread() {
-    // Runs on this thread after its loop ended (or on the creator's when the
-    // thread never started: then there is no queue of ours to empty).
-    if (Id() == ::GetCurrentThreadId()) ReleaseLatePackets();
+bool CWMStreamThread::Start() {
+    if (!m_stop || !m_ready) return false;
+    ::InterlockedIncrement(&m_refs);  // the thread's
+    if (!m_thread.Start(Main, this)) {
+        ::InterlockedDecrement(&m_refs);
+        return false;
+    }
+    ::WaitForSingleObject(m_ready.Get(), INFINITE);
+    return true;
+}
+
+void CWMStreamThread::Stop() {
+    ::SetEvent(m_stop.Get());
+    Release();
+}
+
+void CWMStreamThread::Release() {
+    if (::InterlockedDecrement(&m_refs) == 0) delete this;
+}
+
+DWORD WINAPI CWMStreamThread::Main(void *arg) {
+    auto *self = static_cast<CWMStreamThread *>(arg);
+    MSG msg;
+    ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+    ::SetEvent(self->m_ready.Get());
+    self->Run();
+    self->ReleaseLatePackets();
+    self->Release();  // the last use of the object on this thread
+    return 0;
+}
+
+// Thread messages are taken until the stop event; a WM_QUIT is not ours to
+// obey (only the stream ends this thread) and is dropped like any stranger.
+void CWMStreamThread::Run() {
+    HANDLE stop = m_stop.Get();
+    for (;;) {
+        MSG msg;
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd) {
+                ::DispatchMessageA(&msg);
+                continue;
+            }
+            if (msg.message != WM_PLUGIN_PACKET) continue;
+            try {
+                OnPluginPacket(msg.wParam, msg.lParam);
+            } catch (...) {
+                fw::Trace("a plug-in's packet for a user was dropped: its dispatch failed");
+            }
+        }
+        DWORD r = ::MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
+        if (r != WAIT_OBJECT_0 + 1) return;  // stopped, or the wait failed
+    }
 }
 
 // The plug-in may go on answering the user until it takes the removal from
@@ -47,8 +96,8 @@ void CWMStreamThread::ReleaseLatePackets() {
     DWORD start = ::GetTickCount();
     do {
         MSG msg;
-        while (::PeekMessageA(&msg, nullptr, WM_PLUGIN_PACKET, WM_PLUGIN_PACKET, PM_REMOVE))
-            FreeGlobalPacket(reinterpret_cast<const void *>(msg.lParam));
+        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            if (!msg.hwnd && msg.message == WM_PLUGIN_PACKET) FreeGlobalPacket(reinterpret_cast<const void *>(msg.lParam));
     } while (::GetTickCount() - start < kMostMs &&
              ::MsgWaitForMultipleObjects(0, nullptr, FALSE, kQuietMs, QS_POSTMESSAGE) == WAIT_OBJECT_0);
 }
@@ -67,10 +116,6 @@ void CWMStreamThread::Detach(CStream *userStream, CStream *pluginStream) {
     }
     m_pPluginStream = nullptr;
     m_cs.Leave();
-}
-
-void CWMStreamThread::OnThreadMessage(const MSG &msg) {
-    if (msg.message == WM_PLUGIN_PACKET) OnPluginPacket(msg.wParam, msg.lParam);
 }
 
 // wParam names the user as the plug-in sees it; the packet is attributed to
@@ -121,7 +166,9 @@ CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThread
         m_pThread = thread;
         m_dwReplyThreadId = thread->Id();
     } else {
-        delete thread;  // never ran, so it cannot delete itself
+        fw::Trace("plug-in user %lu has no reply thread: it could not start",
+                  static_cast<unsigned long>(pUserInfo ? pUserInfo->id : 0));
+        thread->Stop();  // never ran: this frees it
     }
     SetDescription("Local");
 }
@@ -129,8 +176,7 @@ CPluginThreadStream::CPluginThreadStream(UserInfo *pUserInfo, DWORD pluginThread
 CPluginThreadStream::~CPluginThreadStream() {
     DetachThread();
     Drain();
-    // From the post on the thread object may delete itself at any moment.
-    if (m_pThread) ::PostThreadMessageA(m_dwReplyThreadId, WM_QUIT, 0, 0);
+    if (m_pThread) m_pThread->Stop();  // the thread may free it at any moment now
     m_pThread = nullptr;
     CPluginQueueWatch::Detach(m_dwPluginThreadId, m_queue);
 }

@@ -12,7 +12,11 @@
 // writes into either. A connect request is the one packet whose handling may
 // destroy the stream itself (the router detaches the user), so it goes to
 // the hub window with the lock released and nothing of the stream is touched
-// afterwards. The thread object ends itself once its queue yields WM_QUIT.
+// afterwards. The thread object is shared by the stream and its thread and
+// goes with the last of the two (the reader cell's scheme): the stream's end
+// sets a stop event, never a posted WM_QUIT, so neither a lost post nor a
+// WM_QUIT posted by someone else can leave the thread behind or free it
+// under the stream.
 #pragma once
 #include <windows.h>
 #include "framework/sync.h"
@@ -22,25 +26,37 @@
 
 class CPluginThreadStream;
 
-class CWMStreamThread : public fw::MessageThread {
+class CWMStreamThread {
 public:
     explicit CWMStreamThread(CPluginThreadStream *stream);
-    ~CWMStreamThread() override;  // releases packets still queued behind WM_QUIT
+    CWMStreamThread(const CWMStreamThread &) = delete;
+    CWMStreamThread &operator=(const CWMStreamThread &) = delete;
 
+    // Returns once the thread's queue exists; false when it could not start.
+    bool Start();
+    DWORD Id() const { return m_thread.Id(); }
     // Hub window's thread: waits for a dispatch in progress to finish (one
     // blocked writing into userStream is interrupted), then forgets the
     // stream; later packets are released unread.
     void Detach(CStream *userStream, CStream *pluginStream);
-
-protected:
-    void OnThreadMessage(const MSG &msg) override;
+    // The stream lets go: the thread releases what is still queued and
+    // ends. The caller must not touch the object afterwards.
+    void Stop();
 
 private:
+    ~CWMStreamThread() = default;
+    static DWORD WINAPI Main(void *self);
+    void Run();
+    void Release();
     void OnPluginPacket(WPARAM wParam, LPARAM lParam);
     void ReleaseLatePackets();
 
     fw::CriticalSection m_cs;                // held for a whole dispatch
     CPluginThreadStream *m_pPluginStream;    // under m_cs; none once the stream is gone
+    fw::Handle m_stop;                       // manual reset; set once by Stop
+    fw::Handle m_ready;                      // set by the thread once its queue exists
+    fw::Thread m_thread;
+    LONG m_refs = 1;                         // the stream, plus the thread while it runs; Interlocked
 };
 
 class CPluginThreadStream : public CStream {

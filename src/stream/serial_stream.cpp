@@ -5,14 +5,14 @@
 // the port still answers ClearCommError, the event thread polls the input
 // queue instead of ending, so the connection never goes deaf unnoticed.
 //
-// Shutdown is flag + signal + join, except in the one case where joining
-// would deadlock (see serial_stream.h). To recognise that case the stream
-// watches which hand-overs the hub window's thread is handling: a pair of
-// message hooks on that thread, installed while any serial stream lives.
+// Shutdown is flag + signal + join, except while the event thread is at the
+// hub window (inside a hand-over): joining could then deadlock (see
+// serial_stream.h), so the thread is left to find the stream gone through
+// the link when it returns. The link says where the thread is, as the socket
+// reader's cell does.
 #include "stream/serial_stream.h"
 
 #include <cstdio>
-#include <vector>
 #include "stream/stream_messages.h"
 #include "framework/trace.h"
 #include "norvane_plugin.h"
@@ -26,82 +26,19 @@ const DWORD kBaudRate = 57600;
 const int kMaxEmptyWakes = 3;
 const uint8_t kBeacon[NV_PACKET_SHORT_HEADER] = {NV_CMD_HUB_BEACON, 0, 0};
 
-// Hand-overs the hub window's thread is inside the handler of right now,
-// nested handlers included, each known by its message and the parameter that
-// names it uniquely while it lasts: the packet of a connect request, the
-// stream of a foreign-traffic report. Everything here runs on that thread:
-// the hooks are called there, and streams are created and destroyed there.
-class HubCallWatch {
-public:
-    static void Attach(HWND hub) {
-        if (!hub) return;
-        if (s_users++ == 0) {
-            DWORD thread = ::GetWindowThreadProcessId(hub, nullptr);
-            s_hCall = ::SetWindowsHookExA(WH_CALLWNDPROC, OnCall, nullptr, thread);
-            s_hReturn = ::SetWindowsHookExA(WH_CALLWNDPROCRET, OnReturn, nullptr, thread);
-        }
-    }
-    static void Detach(HWND hub) {
-        if (!hub || s_users == 0 || --s_users > 0) return;
-        if (s_hCall) ::UnhookWindowsHookEx(s_hCall);
-        if (s_hReturn) ::UnhookWindowsHookEx(s_hReturn);
-        s_hCall = s_hReturn = nullptr;
-        // Handlers still on the stack will not be seen returning.
-        s_active.clear();
-    }
-    static bool IsHandling(UINT msg, uintptr_t key) {
-        for (const Call &call : s_active)
-            if (call.msg == msg && call.key == key) return true;
-        return false;
-    }
-    // What names a hand-over; 0 for messages that are none.
-    static uintptr_t KeyOf(UINT msg, WPARAM wParam, LPARAM lParam) {
-        if (msg == WM_STREAM_CONNECT) return static_cast<uintptr_t>(lParam);
-        if (msg == WM_STREAM_FOREIGN) return static_cast<uintptr_t>(wParam);
-        return 0;
-    }
-
-private:
-    struct Call {
-        UINT msg;
-        uintptr_t key;
-    };
-    static LRESULT CALLBACK OnCall(int code, WPARAM wParam, LPARAM lParam) {
-        auto *cwp = reinterpret_cast<const CWPSTRUCT *>(lParam);
-        if (code == HC_ACTION)
-            if (uintptr_t key = KeyOf(cwp->message, cwp->wParam, cwp->lParam)) s_active.push_back({cwp->message, key});
-        return ::CallNextHookEx(s_hCall, code, wParam, lParam);
-    }
-    static LRESULT CALLBACK OnReturn(int code, WPARAM wParam, LPARAM lParam) {
-        auto *cwp = reinterpret_cast<const CWPRETSTRUCT *>(lParam);
-        uintptr_t key = code == HC_ACTION ? KeyOf(cwp->message, cwp->wParam, cwp->lParam) : 0;
-        for (size_t i = s_active.size(); key && i-- > 0;)
-            if (s_active[i].msg == cwp->message && s_active[i].key == key) {
-                s_active.erase(s_active.begin() + static_cast<ptrdiff_t>(i));
-                break;
-            }
-        return ::CallNextHookEx(s_hReturn, code, wParam, lParam);
-    }
-
-    static int s_users;
-    static HHOOK s_hCall;
-    static HHOOK s_hReturn;
-    static std::vector<Call> s_active;
-};
-
-int HubCallWatch::s_users = 0;
-HHOOK HubCallWatch::s_hCall = nullptr;
-HHOOK HubCallWatch::s_hReturn = nullptr;
-std::vector<HubCallWatch::Call> HubCallWatch::s_active;
-
-// Waits for a thread while still handling messages sent to this thread, so
-// that a thread blocked in SendMessage to us can finish and end.
-void JoinHandlingSentMessages(HANDLE thread) {
+// Waits up to timeoutMs for a thread while still handling messages sent to
+// this thread, so that a thread blocked in SendMessage to us can finish and
+// end. True when it ended (or the wait failed).
+bool JoinHandlingSentMessages(HANDLE thread, DWORD timeoutMs) {
+    DWORD start = ::GetTickCount();
     for (;;) {
         MSG msg;
         ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        DWORD r = ::MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (r != WAIT_OBJECT_0 + 1) return;  // ended, or the wait itself failed
+        DWORD waited = ::GetTickCount() - start;
+        if (waited >= timeoutMs) return ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
+        DWORD r = ::MsgWaitForMultipleObjects(1, &thread, FALSE, timeoutMs - waited, QS_SENDMESSAGE);
+        if (r == WAIT_TIMEOUT) return false;
+        if (r != WAIT_OBJECT_0 + 1) return true;  // ended, or the wait itself failed
     }
 }
 
@@ -115,8 +52,8 @@ struct CSerialStream::Link {
     LONG refs = 2;                    // the stream and the event thread
     CSerialStream *stream = nullptr;  // valid while !streamGone
     DWORD threadId = 0;               // written by the event thread before its first read
-    UINT handOverMsg = 0;             // under cs: what the event thread is sending the hub, if anything,
-    uintptr_t handOverKey = 0;        //   and the parameter that names it (HubCallWatch::KeyOf)
+    bool atHub = false;               // under cs: the event thread is inside a hand-over and uses
+                                      //   nothing of the stream until it returns
     bool streamGone = false;          // under cs: the destructor left the thread behind
 
     void Release() {
@@ -135,29 +72,29 @@ CSerialStream::CSerialStream(UserInfo *pUserInfo, int port, BOOL logging)
     m_ovRead.hEvent = m_hReadEvent.Get();
     m_ovWrite.hEvent = m_hWriteEvent.Get();
     m_pHubGate = &m_gate;
-    HubCallWatch::Attach(m_hHubWnd);
 }
 
 CSerialStream::~CSerialStream() {
     StopEventThread();
-    HubCallWatch::Detach(m_hHubWnd);
     m_hPort.Reset();  // the events and the thread handle close with their owners
 }
 
 void CSerialStream::StopEventThread() {
     Link *link = m_pLink;
     if (!link) return;
-    bool leaveBehind;
-    {
+    // Every wait of the thread in the stream ends on the stop event, and a
+    // hand-over of it that is still queued is handled while we wait. One that
+    // is being handled further down this thread's stack (the handler destroys
+    // us, perhaps from a message box) cannot return before we do: once the
+    // grace has passed with the thread still at the hub window, it is left to
+    // find the stream gone through the link; it touches nothing of it then.
+    ::SetEvent(m_hStop.Get());
+    while (!JoinHandlingSentMessages(m_eventThread.Handle(), kHubGraceMs)) {
         fw::Lock lock(link->cs);
-        // The thread's hand-over is being handled below us on this thread's
-        // stack: it cannot return before we do. It will see the flag.
-        leaveBehind = link->handOverKey && HubCallWatch::IsHandling(link->handOverMsg, link->handOverKey);
-        if (leaveBehind) link->streamGone = true;
-    }
-    if (!leaveBehind) {
-        ::SetEvent(m_hStop.Get());
-        JoinHandlingSentMessages(m_eventThread.Handle());
+        if (link->atHub) {
+            link->streamGone = true;
+            break;
+        }
     }
     m_pLink = nullptr;
     link->Release();
@@ -336,14 +273,12 @@ void CSerialStream::EventThreadGate::Send(HWND hub, UINT msg, WPARAM wParam, LPA
     bool mine = shared && shared->threadId == ::GetCurrentThreadId();
     if (mine) {
         fw::Lock lock(shared->cs);
-        shared->handOverMsg = msg;
-        shared->handOverKey = HubCallWatch::KeyOf(msg, wParam, lParam);
+        shared->atHub = true;
     }
     ::SendMessageA(hub, msg, wParam, lParam);
     if (mine) {
         fw::Lock lock(shared->cs);
-        shared->handOverMsg = 0;
-        shared->handOverKey = 0;
+        shared->atHub = false;
     }
 }
 

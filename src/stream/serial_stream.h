@@ -2,17 +2,19 @@
 //
 // The port is opened overlapped so that one event thread can sit in a read or
 // a wait while other threads write: forwarded packets from the plug-in side,
-// router answers and beacons from the hub window's thread. Reads go byte by
-// byte so the one-second time-out applies to every byte.
+// router answers and beacons from the hub window's thread. A read takes all
+// that the driver holds, or waits up to the one-second time-out for the next
+// byte, so a packet still stalls at most that long per missing byte.
 //
 // The event thread may be blocked inside a connect request that it sent to
 // the hub window when the hub window destroys the stream, possibly from a
 // message box opened by that very request. Waiting for the thread there would
 // deadlock, so the thread and the stream share a small link block that
-// outlives the stream: the destructor either stops the thread and waits for
-// it (handling sent messages meanwhile), or, when the thread's request is
-// being handled further down the hub window's stack, leaves the thread to
-// find out through the link that the stream has gone.
+// outlives the stream: the destructor stops the thread and waits for it
+// (handling sent messages meanwhile); only when the thread is still at the
+// hub window after a short grace (its request is being handled further down
+// the hub window's stack) does it leave the thread to find out through the
+// link that the stream has gone.
 #pragma once
 #include <windows.h>
 #include <atomic>

@@ -18,7 +18,9 @@ class CStream::Framing final : public PacketByteSource, public PacketFramer::Eve
 public:
     explicit Framing(CStream &stream) : m_stream(stream) {}
     int ReadBytes(void *buffer, int count) override { return m_stream.ReadBytes(buffer, count); }
-    void OnForeignSignature() override { m_stream.ReportForeignSignature(); }
+    // Reported once framing has let go of the stream's buffer: the hand-over
+    // may end with the stream destroyed.
+    void OnForeignSignature() override { m_stream.m_bForeignSeen = true; }
     void OnNoise(const uint8_t *bytes, size_t count) override { m_stream.LogNoise(bytes, count); }
     void OnOverBudget() override { m_stream.m_bOverBudget = true; }
 
@@ -29,8 +31,10 @@ private:
 CStream::CStream() : CStream(nullptr) {}
 
 CStream::CStream(UserInfo *pUserInfo)
-    : m_hHubWnd(fw::MainWindowHandle()), m_pUserInfo(pUserInfo), m_strLogName("Stream.txt"),
-      m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_strDescription("None") {}
+    : m_hHubWnd(fw::MainWindowHandle()),
+      m_dwHubThreadId(m_hHubWnd ? ::GetWindowThreadProcessId(m_hHubWnd, nullptr) : 0), m_pUserInfo(pUserInfo),
+      m_strLogName("Stream.txt"), m_hWriteInterrupt(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_strDescription("None") {}
 
 CStream::~CStream() {
     m_pReader.reset();  // a packet under way gives its budget back
@@ -52,6 +56,10 @@ uint8_t *CStream::FramePacket(const FramingRules &rules, uint8_t *idByte) {
     uint8_t *packet = m_pReader->Next(*m_pFraming);
     if (packet && idByte) *idByte = m_pReader->ConnectionId();
     if (packet) m_pChargedPacket = packet;
+    if (m_bForeignSeen) {
+        m_bForeignSeen = false;
+        ReportForeignSignature();  // the last use of the stream in this attempt
+    }
     return packet;
 }
 
@@ -86,9 +94,7 @@ int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t s
     return written;
 }
 
-bool CStream::OnHubThread() const {
-    return m_hHubWnd && ::GetWindowThreadProcessId(m_hHubWnd, nullptr) == ::GetCurrentThreadId();
-}
+bool CStream::OnHubThread() const { return m_dwHubThreadId && m_dwHubThreadId == ::GetCurrentThreadId(); }
 
 void CStream::InterruptWrites() { ::SetEvent(m_hWriteInterrupt.Get()); }
 void CStream::ResumeWrites() { ::ResetEvent(m_hWriteInterrupt.Get()); }

@@ -133,7 +133,9 @@ protected:
     // Frames one packet from the stream's read buffer, reading when it is
     // empty, under the given rules (the same on every call of a stream);
     // reports foreign traffic and noise through this stream. Null when the
-    // attempt ended without a packet. Reader thread only.
+    // attempt ended without a packet. Reader thread only. After a foreign
+    // signature (null, reported through the hub window) the stream may be
+    // gone: the caller must then touch nothing of it.
     uint8_t *FramePacket(const FramingRules &rules, uint8_t *idByte = nullptr);
     // Frees a packet FramePacket returned and gives its bytes back to the budget.
     void FreeFramedPacket(uint8_t *packet);
@@ -160,6 +162,7 @@ protected:
     void HandOver(UINT msg, WPARAM wParam, LPARAM lParam);
     CHubGate *m_pHubGate = nullptr;  // set by the transport's constructor; fixed afterwards
     HWND m_hHubWnd;                           // fixed at construction
+    const DWORD m_dwHubThreadId;              // the hub window's thread; fixed at construction
     UserInfo *m_pUserInfo;                    // fixed at construction; lives in the CUserConnection
     CTrafficLog m_log;                        // any writing thread, under m_csWrite
     std::string m_strLogName;                 // set by the transport before Open
@@ -176,6 +179,7 @@ private:
     std::unique_ptr<PacketReader> m_pReader;
     const uint8_t *m_pChargedPacket = nullptr;
     bool m_bOverBudget = false;
+    bool m_bForeignSeen = false;
 
     mutable fw::CriticalSection m_csDescription;
     std::string m_strDescription;  // any thread, under m_csDescription

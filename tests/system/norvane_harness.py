@@ -202,7 +202,7 @@ def reg_delete(name=None, key=SETTINGS_KEY):
 class Hub:
     """One norvane.exe process, started from its own directory with the given arguments."""
 
-    def __init__(self, args=(), exe=HUB_EXE, extra_files=()):
+    def __init__(self, args=(), exe=HUB_EXE, extra_files=(), preload=None):
         if not os.path.exists(exe):
             raise RuntimeError(exe + ' is not built')
         os.makedirs(RUNS_DIR, exist_ok=True)
@@ -214,7 +214,8 @@ class Hub:
         self.args = [str(a) for a in args]
         self.hwnd = None
         self._out = open(os.path.join(self.dir, 'hub-output.txt'), 'wb')
-        self.process = subprocess.Popen(['wine', self.exe] + self.args, cwd=self.dir, env=wine_environment(),
+        env = dict(wine_environment(), LD_PRELOAD=preload) if preload else wine_environment()
+        self.process = subprocess.Popen(['wine', self.exe] + self.args, cwd=self.dir, env=env,
                                         stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT)
 
     @property

@@ -34,7 +34,7 @@ struct PluginMessage {
 // A plug-in thread that keeps what it is told and frees what it receives.
 class FakePlugin : public fw::MessageThread {
 public:
-    FakePlugin() : fw::MessageThread(false), m_gate(::CreateEventA(nullptr, TRUE, TRUE, nullptr)) { Start(); }
+    FakePlugin() : m_gate(::CreateEventA(nullptr, TRUE, TRUE, nullptr)) { Start(); }
     ~FakePlugin() override {
         Resume();
         PostQuit();
@@ -323,4 +323,21 @@ TEST(PluginThreadStream, DetachEndsAWaitForRoomAtOnce) {
     EXPECT_LT(::GetTickCount() - start, 1000u);
     writer.join();
     plugin.Resume();
+}
+
+// Only the stream ends its reply thread: a WM_QUIT that someone else posts to
+// it is ignored, and the user's packets still flow afterwards.
+TEST(PluginThreadStream, ForeignQuitDoesNotEndTheReplyThread) {
+    FakePlugin plugin;
+    AttachedUser ann(9, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    DWORD reply = ann.info.replyThreadId;
+    HANDLE replyThread = OpenThreadById(reply);
+    ASSERT_TRUE(replyThread);
+    ASSERT_TRUE(::PostThreadMessageA(reply, WM_QUIT, 0, 0));
+    EXPECT_EQ(::WaitForSingleObject(replyThread, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(ann.PostFromPlugin(kUserData));
+    EXPECT_TRUE(WaitForWritten(ann.user, kUserData));
+    ann.Detach();
+    EXPECT_TRUE(ThreadEnds(replyThread));
 }

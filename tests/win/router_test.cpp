@@ -107,7 +107,7 @@ struct PluginEvent {
 
 class RecordingPlugin : public fw::MessageThread {
 public:
-    RecordingPlugin() : fw::MessageThread(false) { Start(); }
+    RecordingPlugin() { Start(); }
     ~RecordingPlugin() override {
         PostQuit();
         Join();
@@ -467,6 +467,27 @@ TEST_F(RouterTest, DetachUserKeepsTheConnection) {
     EXPECT_EQ(hub->m_connections.count(100), 1u);
     hub->DetachUser(user);  // nothing left to detach
     EXPECT_EQ(journal.Get(), Events{"Net remove 100"});
+}
+
+// A plug-in whose thread has gone: the first packet that cannot be posted
+// ends the attachment, and the hub window detaches the user instead of
+// letting each later packet vanish.
+DWORD WINAPI EndsAtOnce(void *) { return 0; }
+
+TEST_F(RouterTest, FailedPostToThePluginEndsTheAttachment) {
+    fw::Thread gone;
+    ASSERT_TRUE(gone.Start(EndsAtOnce, nullptr));
+    ASSERT_TRUE(gone.Join(3000));
+    PluginInfo info = {};
+    info.threadId = gone.Id();
+    hub->AddPlugin(new CPluginRecord("Gone", info, nullptr, ::LoadLibraryA("kernel32.dll")));
+    CUserConnection *user = AddSerialUser(6);
+    Send(user, Request("", "Gone"));
+    ASSERT_NE(user->stream->GetPeer(), nullptr);
+    Bytes data = {0x20, 1, 0, 'x'};
+    user->stream->ForwardPacket(data.data(), 6);  // as the user's reader does
+    EXPECT_TRUE(PumpUntil([&] { return user->stream->GetPeer() == nullptr; }, 3000));
+    EXPECT_EQ(user->pluginIndex, -1);
 }
 
 // --- A connection removed while its own handshake waits in a message box.

@@ -4,6 +4,8 @@
 // tests/system/serial_ports_test.py, once on plain ptys (the event thread
 // polls) and once with modem lines answered (it waits for characters).
 #include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
 #include <windows.h>
 #include "memory_stream.h"
 #include "recording_window.h"
@@ -256,3 +258,26 @@ TEST_F(SerialStreamTest, DestroyedDirectlyInsideItsConnectRequest) {
 }
 
 }  // namespace
+
+// A handheld that reads nothing while a plug-in's answers are written into
+// its port: the hub window's own write (a beacon here) gives up after a short
+// grace, interrupting the stuck writer, instead of waiting out the write
+// time-out behind it.
+TEST_F(SerialStreamTest, HubWindowsWriteDoesNotWaitBehindAStuckWrite) {
+    CSerialStream *stream = OpenStream();
+    std::atomic<bool> stop{false};
+    std::vector<uint8_t> payload(60000, 0x41);
+    SerialBytes big = Packet(0x23, payload);
+    std::thread writer([&] {
+        while (!stop) stream->WritePacket(big.data(), m_user.id);
+    });
+    ::Sleep(500);  // the port's buffers are full; the writer waits for the handheld
+    DWORD start = ::GetTickCount();
+    stream->SendBeacon();  // from the hub window's thread
+    DWORD took = ::GetTickCount() - start;
+    stop = true;
+    stream->InterruptWrites();  // ends a write still waiting, as a detach would
+    writer.join();
+    stream->ResumeWrites();
+    EXPECT_LT(took, 1500u);
+}

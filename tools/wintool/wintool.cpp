@@ -44,6 +44,7 @@ int Usage()
         "  list-boxes [--caption C]\n"
         "  wait-box [--caption C] --timeout MS\n"
         "  dismiss-box [--caption C] [--button ID] [--wait MS]\n"
+        "  memory WINDOW   (the owning process: committed private bytes, then all mapped bytes)\n"
         "WINDOW is --title T, --class C or --hwnd H; numbers may be decimal or 0x hex.\n",
         stderr);
     return 2;
@@ -310,6 +311,33 @@ int DismissBoxCmd(const Args &a)
     return 0;
 }
 
+// The address space of the process that owns the window, as the system sees
+// it: what it has committed privately (heaps, packet buffers, committed stack
+// pages) and everything mapped or reserved.
+int MemoryCmd(const Args &a)
+{
+    HWND h = WaitTarget(a);
+    DWORD pid = 0;
+    if (!h || !GetWindowThreadProcessId(h, &pid)) return 1;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        std::fprintf(stderr, "wintool: Error %lu: OpenProcess failed\n", GetLastError());
+        return 1;
+    }
+    unsigned long long committed = 0, mapped = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (char *at = nullptr; VirtualQueryEx(process, at, &info, sizeof info) == sizeof info;) {
+        if (info.State != MEM_FREE) mapped += info.RegionSize;
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) committed += info.RegionSize;
+        char *next = static_cast<char *>(info.BaseAddress) + info.RegionSize;
+        if (next <= at) break;
+        at = next;
+    }
+    CloseHandle(process);
+    std::printf("%llu\t%llu\n", committed, mapped);
+    return 0;
+}
+
 int Run(const std::string &cmd, const Args &a)
 {
     const std::vector<std::string> &p = a.positional;
@@ -326,6 +354,7 @@ int Run(const std::string &cmd, const Args &a)
     if (cmd == "find-window" && p.empty()) return FindWindowCmd(a);
     if (cmd == "close-window" && p.empty()) return PostCmd(a, WM_CLOSE, 0, 0);
     if (cmd == "wait-gone" && p.empty()) return WaitGoneCmd(a);
+    if (cmd == "memory" && p.empty()) return MemoryCmd(a);
     if (cmd == "post-command" && p.size() == 1 && ParseNumber(p[0].c_str(), n[0]))
         return PostCmd(a, WM_COMMAND, n[0], 0);
     if (cmd == "post-message" && p.size() == 3 && ParseNumber(p[0].c_str(), n[0]) &&
