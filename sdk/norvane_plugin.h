@@ -74,6 +74,11 @@ static_assert(sizeof(PluginInfo) == 16, "PluginInfo is a fixed 16-byte block");
  * nonzero when the plug-in's thread is running and PluginInfo is filled. */
 typedef int (__stdcall *VelmarMainProc)(void *hubWindow, PluginInfo *info);
 #define NV_ENTRY_POINT_NAME "VelmarMain"
+
+/* The entry point every plug-in defines. Declared here so that a definition
+ * with another calling convention or other arguments fails to compile
+ * instead of crashing the hub when it calls it. */
+__declspec(dllexport) int __stdcall VelmarMain(void *hubWindow, PluginInfo *info);
 #endif
 
 #ifdef __cplusplus

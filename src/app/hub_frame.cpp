@@ -99,8 +99,12 @@ void CHubFrame::DestroyAllPlugins() {
     while (!m_plugins.empty()) {
         CPluginRecord *record = m_plugins.front();
         m_plugins.erase(m_plugins.begin());
-        delete record;
+        if (IsPluginLink(record))
+            EndPluginLink(record);
+        else
+            delete record;
     }
+    while (!m_pluginLinks.empty()) EndPluginLink(m_pluginLinks.front());
 }
 
 void CHubFrame::OnClose() {
@@ -185,6 +189,7 @@ LRESULT CHubFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_STREAM_CLOSED: return OnStreamClosed(wParam, lParam);
     case WM_PLUGIN_LINK_FAILED: return OnPluginLinkFailed(wParam, lParam);
     case WM_PLUGIN_REGISTER: return OnPluginRegister(wParam, lParam);
+    case WM_PLUGIN_LINK_ENDED: return OnPluginLinkEnded(wParam, lParam);
     default: break;
     }
     return Default(msg, wParam, lParam);

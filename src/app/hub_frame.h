@@ -59,6 +59,16 @@ public:
     LRESULT OnPluginRegister(WPARAM wParam, LPARAM lParam);
     void Trace(const char *text);
 
+    // Network plug-in links
+    static constexpr size_t kMaxPluginLinks = 64;
+    bool IsPluginLink(const CPluginRecord *record) const;
+    // Out of both tables, any user still attached let go, then destroyed;
+    // then, if asked, waits (bounded) for the link's reader thread to end.
+    void EndPluginLink(CPluginRecord *record, bool waitForReader = true);
+    LRESULT OnPluginLinkEnded(WPARAM wParam, LPARAM lParam);
+    // Every user attached to the plug-in is detached (and told so).
+    void DetachUsersOf(CPluginRecord *record);
+
     // Serial connections
     BOOL AddSerialPort(int port);
     void RemoveConnection(int id);
@@ -89,6 +99,9 @@ public:
     HICON m_hIcon;
     CTrayNotifyIcon m_trayIcon;
     std::vector<CPluginRecord *> m_plugins;         // owned records; index = plug-in index
+    // Every network plug-in's record from accept on, named or not; owned
+    // here (a named one is in m_plugins too) and destroyed only by EndPluginLink.
+    std::vector<CPluginRecord *> m_pluginLinks;
     std::map<int, CUserConnection *> m_connections; // owned records by connection id
     ListModel m_listModel;
     BOOL m_bPairing;

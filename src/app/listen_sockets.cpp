@@ -5,7 +5,8 @@
 // connect hand-overs carry nothing else), so a new connection never takes an
 // id that a live one holds. Network ids stay within 100..254: the network
 // plug-in link carries the id in one byte, where 0 means every user and 255
-// none. When all are taken the handheld is accepted and let go at once.
+// none. When all are taken the handheld is accepted and let go at once; so
+// is a plug-in beyond the bound on plug-in links.
 #include <winsock2.h>
 #include <cstdio>
 #include <memory>
@@ -14,8 +15,8 @@
 #include "app/user_connection.h"
 #include "framework/message_box.h"
 #include "framework/trace.h"
-#include "stream/global_packet.h"
-#include "stream/socket_stream.h"
+#include "routing/plugin_record.h"
+#include "stream/plugin_socket_stream.h"
 
 namespace {
 
@@ -63,30 +64,6 @@ int FreeNetworkId(const std::map<int, CUserConnection *> &connections) {
     return -1;
 }
 
-// Stands in for the network plug-in stream until plug-ins can register over
-// the network: it keeps the link framed, logs and drops what the plug-in
-// sends, and when the plug-in goes it destroys itself on its own reader
-// thread, which touches nothing of it afterwards. Nothing else refers to it,
-// so nothing else can destroy it in the meantime.
-class CUnregisteredPluginStream final : public CSocketStream {
-public:
-    CUnregisteredPluginStream(fw::AsyncSocket *listener, BOOL logging) : CSocketStream(listener, nullptr, logging) {}
-    ~CUnregisteredPluginStream() override { StopReader(); }
-
-    uint8_t *ReadPacket(uint32_t * /*connectionId*/) override {
-        FramingRules rules;
-        rules.foreignSignature = false;  // the plug-in link has no such test
-        rules.idByte = true;
-        if (uint8_t *packet = FramePacket(rules)) {
-            LogPacket(packet, LogDirection::Read);
-            FreeFramedPacket(packet);
-        } else if (m_bClosed) {
-            delete this;
-        }
-        return nullptr;
-    }
-};
-
 }  // namespace
 
 void CHubFrame::CreateListenSockets() {
@@ -124,8 +101,24 @@ void CHubFrame::AcceptUser() {
 
 void CHubFrame::AcceptPlugin() {
     if (!m_pPluginListener) return;
-    // Until network plug-ins can register, the connection is kept open and
-    // answered, and ends with its peer.
-    CStream *stream = new CUnregisteredPluginStream(m_pPluginListener, m_bLogTraffic);
+    // The port listens on every interface; a bound on the links keeps a
+    // flood of connections from taking the hub's threads and memory.
+    if (m_pluginLinks.size() >= kMaxPluginLinks) {
+        fw::Socket refused(m_pPluginListener->Accept());  // closed at once
+        return;
+    }
+    // The record owns the stream and the hub the record from here on, so
+    // shutdown ends even a link that never named itself.
+    auto *record = new CPluginRecord;
+    auto *stream = new CPluginSocketStream(m_pPluginListener, record, m_bLogTraffic,
+                                           [record](const std::string &name) { record->AnnounceName(name); });
+    record->m_pStream = stream;
+    if (!stream->HasReader()) {
+        fw::Trace("network plug-in refused: its reader thread could not start");
+        delete record;  // closes the link
+        return;
+    }
+    m_pluginLinks.push_back(record);
     stream->Open();
+    record->m_strLocation = stream->GetDescription();
 }

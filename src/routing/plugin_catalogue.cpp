@@ -37,19 +37,6 @@ int IndexOfOtherNamed(const std::vector<CPluginRecord *> &plugins, const std::st
     return -1;
 }
 
-// Users of a network plug-in lose their peer before its stream goes, so none
-// of them forwards into a destroyed stream. Users of a DLL keep their
-// per-user streams; what those post to the ended thread is lost.
-void DestroyReplacedPlugin(std::map<int, CUserConnection *> &connections, CPluginRecord *record) {
-    if (CStream *stream = record->m_pStream) {
-        for (auto &entry : connections) {
-            CStream *user = entry.second->stream;
-            if (user && user->GetPeer() == stream) user->SetPeer(nullptr);
-        }
-    }
-    delete record;
-}
-
 // A plug-in is named, never located: the name may come from a handheld, and
 // a path in it (a share on another host, say) would let the handheld have
 // the hub run any DLL it likes. _mbspbrk keeps a double-byte character
@@ -105,7 +92,16 @@ void CHubFrame::AddPlugin(CPluginRecord *record) {
     } else {
         m_plugins.push_back(record);
     }
-    if (replaced) DestroyReplacedPlugin(m_connections, replaced);
+    if (!replaced) return;
+    // Its users are detached (and it is told so) before it goes, so none of
+    // them keeps a peer that is about to be destroyed.
+    DetachUsersOf(replaced);
+    // Not waited for: its reader may itself be waiting for a handler further
+    // up this thread's stack (a registration handled inside another one).
+    if (IsPluginLink(replaced))
+        EndPluginLink(replaced, false);
+    else
+        delete replaced;
 }
 
 void CHubFrame::RemovePlugin(CPluginRecord *record) {
@@ -116,6 +112,9 @@ void CHubFrame::RemovePlugin(CPluginRecord *record) {
 LRESULT CHubFrame::OnPluginRegister(WPARAM wParam, LPARAM lParam) {
     auto *record = reinterpret_cast<CPluginRecord *>(wParam);
     if (!record) return 1;
+    // From another thread only a record the hub still holds: the sender may
+    // have waited while its record was replaced and destroyed.
+    if (::InSendMessage() && !IsPluginLink(record) && IndexOfRecord(m_plugins, record) < 0) return 1;
     if (lParam) {
         record->AdoptRegisteredName();
         AddPlugin(record);

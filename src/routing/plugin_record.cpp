@@ -46,9 +46,13 @@ void CPluginRecord::PostQuit() {
     m_bQuitPosted = TRUE;
 }
 
-void CPluginRecord::Register(const std::string &name) {
+void CPluginRecord::AnnounceName(const std::string &name) {
     m_strRegisteredName = name;
     m_bNameRegistered = true;
+}
+
+void CPluginRecord::Register(const std::string &name) {
+    AnnounceName(name);
     ::SendMessageA(fw::MainWindowHandle(), WM_PLUGIN_REGISTER, reinterpret_cast<WPARAM>(this), 1);
 }
 

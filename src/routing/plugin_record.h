@@ -39,6 +39,10 @@ public:
     // that name), or leaves it; returns once the hub window has done it.
     void Register(const std::string &name);
     void Unregister();
+    // The first half of Register, for a caller that hands the record over
+    // itself (a network plug-in's reader thread): the name the next
+    // WM_PLUGIN_REGISTER with 1 is to take.
+    void AnnounceName(const std::string &name);
     // Hub window's thread, inside WM_PLUGIN_REGISTER: the name Register asked for.
     void AdoptRegisteredName();
 

@@ -66,6 +66,7 @@ public:
     ~CPluginThreadStream() override;
 
     DWORD GetReplyThreadId() const { return m_dwReplyThreadId; }
+    DWORD GetPluginThreadId() const { return m_dwPluginThreadId; }
 
     int ReadBytes(void *, int) override { return 0; }
     int WriteBytes(const void *, int) override { return 0; }

@@ -77,6 +77,12 @@ public:
     }
     bool OnReaderThread() const { return m_dwReaderId == ::GetCurrentThreadId(); }
     bool HasReader() const { return m_thread.IsValid(); }
+    HANDLE DuplicateReader() const {
+        HANDLE copy = nullptr;
+        if (m_thread)
+            ::DuplicateHandle(::GetCurrentProcess(), m_thread.Get(), ::GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+        return copy;
+    }
 
 private:
     ~SocketReaderCell();
@@ -235,6 +241,7 @@ CSocketStream::~CSocketStream() {
 void CSocketStream::StopReader() { m_pStopFlag->Stop(); }
 
 bool CSocketStream::HasReader() const { return m_pStopFlag->HasReader(); }
+HANDLE CSocketStream::DuplicateReaderHandle() const { return m_pStopFlag->DuplicateReader(); }
 
 void CSocketStream::ConfigureSocket() {
     BOOL on = TRUE;

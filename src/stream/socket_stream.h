@@ -47,6 +47,10 @@ public:
     // False when the reader thread could not be created: nobody would ever
     // read the link or notice its end, so the owner closes it at once.
     bool HasReader() const;
+    // A handle to the reader thread that the caller closes, or null: for an
+    // owner that must know the reader has ended (before the sockets library
+    // goes). The reader may be in a SendMessage to the caller's thread.
+    HANDLE DuplicateReaderHandle() const;
 
     // A write that makes no progress for this long gives up and ends the
     // link: the handheld is not reading, and the hub must not hang on it.

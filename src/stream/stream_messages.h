@@ -13,3 +13,7 @@
 // Internal: a plug-in side stream could not post to its plug-in thread; the
 // hub detaches that user (posted). wParam UserInfo*, lParam the plug-in side stream.
 #define WM_PLUGIN_LINK_FAILED (NV_WM_USER + 0x40)
+// Internal: a network plug-in's reader thread, after its plug-in went and the
+// record left the catalogue, hands the record over to be destroyed (sent).
+// wParam CPluginRecord*.
+#define WM_PLUGIN_LINK_ENDED (NV_WM_USER + 0x41)

@@ -1,7 +1,7 @@
 // The hub's listening sockets on their fixed ports, with real loopback
 // clients: connection ids, the failure messages when a port is taken,
-// re-creating the listeners under live connections, the stand-in for network
-// plug-ins, and a long connect/disconnect churn that must leave nothing behind.
+// re-creating the listeners under live connections, a network plug-in that
+// never names itself, and a long connect/disconnect churn that must leave nothing behind.
 // NORVANE_TEST_USES_HUB_PORTS: binds 4343 and 4242.
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -17,6 +17,7 @@
 #include "loopback_client.h"
 #include "message_box_watcher.h"
 #include "process_counters.h"
+#include "routing/plugin_record.h"
 #include "stream/stream.h"
 #include "test_hub.h"
 
@@ -196,18 +197,23 @@ TEST_F(ListenSocketsTest, ReCreatingTheListenersLeavesAcceptedConnectionsRunning
     EXPECT_FALSE(plugin->WaitClosedByHub(300));  // the plug-in link is still open
 }
 
-TEST_F(ListenSocketsTest, UnregisteredPluginConnectionEndsWithItsPeer) {
+TEST_F(ListenSocketsTest, PluginThatNeverNamesItselfHoldsOnlyItsLink) {
     TestHub hub;
     PumpFor(100);
     const int threadsWithHub = ProcessThreadCount();
     auto plugin = Connect(kPluginPort);
     ASSERT_TRUE(PumpUntil([&] { return ProcessThreadCount() == threadsWithHub + 1; }, 3000));
-    // Named, echoed, broadcast: nothing is answered while it cannot register.
-    ASSERT_TRUE(plugin->Send({12, 4, 0, 255, 'D', 'e', 'm', 'o', 5, 0, 0, 7, 0x20, 1, 0, 0, 'A'}));
-    EXPECT_TRUE(plugin->Receive(1, 300).empty());
+    ASSERT_EQ(hub->m_pluginLinks.size(), 1u);
+    EXPECT_EQ(hub->m_pluginLinks[0]->m_strName, "None");
+    EXPECT_EQ(hub->m_pluginLinks[0]->m_strLocation, "127.0.0.1");
+    // Echoed with its id byte, broadcast to nobody, never catalogued.
+    ASSERT_TRUE(plugin->Send({5, 0, 0, 7, 0x20, 1, 0, 0, 'A'}));
+    EXPECT_EQ(plugin->Receive(4, 3000), Bytes({5, 0, 0, 7}));
     EXPECT_TRUE(hub->m_plugins.empty());
     EXPECT_TRUE(hub->m_connections.empty());
     plugin->Close();
+    EXPECT_TRUE(PumpUntil([&] { return hub->m_pluginLinks.empty(); }, 3000));
+    EXPECT_TRUE(hub->m_plugins.empty());
     EXPECT_TRUE(ThreadsBackTo(threadsWithHub));
     EXPECT_EQ(boxes.Count(), 0u);
 }

@@ -1,6 +1,5 @@
 // The simulator's byte link to the hub, one implementation per platform
-// (link_posix.cpp, link_windows.cpp). A serial device can become a second
-// kind of link without touching the rest of the simulator.
+// (link_posix.cpp, link_windows.cpp): TCP, or a serial device.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -23,6 +22,10 @@ public:
 
 // Connects over TCP; null with a reason in *error.
 std::unique_ptr<Link> ConnectTcp(const std::string &host, unsigned port, std::string *error);
+// Opens a serial device as the hub's COM ports are set: 57600 baud, 8 data
+// bits, no parity, 1 stop bit, raw. A pty works as well (Linux: the other
+// end of a socat pair whose first end is linked as a COM port under Wine).
+std::unique_ptr<Link> OpenSerial(const std::string &device, std::string *error);
 
 // Sleeps; the platforms disagree on how.
 void SleepMs(unsigned ms);

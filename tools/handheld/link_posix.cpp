@@ -1,11 +1,15 @@
 // TCP link on POSIX sockets.
 #include "link.h"
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
+#include <termios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -41,7 +45,62 @@ private:
     int m_fd;
 };
 
+// A device has no shutdown that wakes a blocked read, so reads wait in short
+// slices and look at the flag in between.
+class SerialLink final : public Link {
+public:
+    explicit SerialLink(int fd) : m_fd(fd) {}
+    ~SerialLink() override { close(m_fd); }
+    bool Send(const uint8_t *bytes, size_t count) override {
+        while (count) {
+            ssize_t n = write(m_fd, bytes, count);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            bytes += n;
+            count -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    int Receive(uint8_t *buffer, size_t size) override {
+        while (!m_shut) {
+            pollfd p = {m_fd, POLLIN, 0};
+            int ready = poll(&p, 1, 100);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return -1;
+            if (ready == 0) continue;
+            ssize_t n = read(m_fd, buffer, size);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) return n == 0 ? 0 : -1;  // 0: the other end of a pty closed
+            return static_cast<int>(n);
+        }
+        return -1;
+    }
+    void Shutdown() override { m_shut = true; }
+
+private:
+    int m_fd;
+    std::atomic<bool> m_shut{false};
+};
+
 }  // namespace
+
+std::unique_ptr<Link> OpenSerial(const std::string &device, std::string *error) {
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        *error = std::string("cannot open: ") + strerror(errno);
+        return nullptr;
+    }
+    termios tio;
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B57600);
+        cfsetospeed(&tio, B57600);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    return std::unique_ptr<Link>(new SerialLink(fd));
+}
 
 std::unique_ptr<Link> ConnectTcp(const std::string &host, unsigned port, std::string *error) {
     addrinfo hints = {};

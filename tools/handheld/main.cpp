@@ -1,6 +1,8 @@
-// handheld: stands in for a handheld on the hub's TCP port.
+// handheld: stands in for a handheld on the hub's TCP port or on a serial
+// port (a real one, or a pty whose other end the hub opens as a COM port).
 //
-// It connects, sends a connect request (unless told not to), then the
+// It connects, sends a connect request (unless told not to; on a serial port
+// once the hub's first beacon has come, as a handheld in its cradle does), then the
 // packets given on the command line and, if asked, lines typed on standard
 // input; a second thread prints every packet that arrives, with a hex dump.
 // A person uses it to try the hub without a device; system tests use it to
@@ -27,6 +29,8 @@ const char kUsage[] =
     "usage: handheld [options] [PACKET...]\n"
     "  --host HOST      hub address (127.0.0.1)\n"
     "  --port PORT      hub port (4343)\n"
+    "  --serial DEVICE  use a serial port instead (COM5, /dev/ttyUSB0, a pty): 57600 8N1;\n"
+    "                   the connect request waits for the hub's first beacon\n"
     "  --ruid TEXT      remote user id, up to 16 bytes (SIMULATOR)\n"
     "  --plugin NAME    plug-in to ask for (Demo)\n"
     "  --user NAME      user name (Simulator)\n"
@@ -42,6 +46,7 @@ const char kUsage[] =
 struct Options {
     std::string host = "127.0.0.1";
     unsigned port = 4343;
+    std::string serial;
     std::string ruid = "SIMULATOR";
     std::string plugin = "Demo";
     std::string user = "Simulator";
@@ -67,6 +72,7 @@ bool ParseOptions(int argc, char **argv, Options *o) {
         else if (arg == "-i") o->interactive = true;
         else if (!hasValue && arg.rfind("--", 0) == 0) return false;
         else if (arg == "--host") o->host = argv[++i];
+        else if (arg == "--serial") o->serial = argv[++i];
         else if (arg == "--port" && ParseNumber(argv[++i], 65535, &n)) o->port = static_cast<unsigned>(n);
         else if (arg == "--ruid") o->ruid = argv[++i];
         else if (arg == "--plugin") o->plugin = argv[++i];
@@ -115,7 +121,10 @@ private:
 
 // `leaving` is set before this side ends the link, so that end is not
 // reported as the hub's.
-void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const std::atomic<bool> &leaving) {
+// A serial hub greets an unattached handheld once a second; only the first
+// beacon is shown.
+void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const std::atomic<bool> &leaving,
+                 std::atomic<int> &beacons) {
     ReceiveEvents events(printer);
     FramingRules rules;
     rules.foreignSignature = false;  // the hub never sends it; show bytes as they are
@@ -128,10 +137,13 @@ void ReceiveLoop(Link &link, Printer &printer, std::atomic<bool> &closed, const 
         while (left) {
             size_t used = 0;
             if (uint8_t *packet = framer.Feed(at, left, &used)) {
-                printer.Print(DescribePacket("<-", packet, PacketSize(packet)) +
-                              DescribeSlidesAnswer(packet, PacketSize(packet)));
                 uint8_t command = PacketCommand(packet);
+                bool beacon = command == NV_CMD_HUB_BEACON;
                 if (command == NV_CMD_CONNECT_ACCEPTED || command == NV_CMD_CONNECT_FAILED) g_connectAnswered = true;
+                if (!beacon || ++beacons == 1)
+                    printer.Print(DescribePacket("<-", packet, PacketSize(packet)) +
+                                  DescribeSlidesAnswer(packet, PacketSize(packet)) +
+                                  (beacon ? "   (further beacons are not shown)\n" : ""));
                 HeapPacketAllocator().Free(packet);
             }
             at += used;
@@ -198,6 +210,15 @@ void WaitForReplies(unsigned ms, const std::atomic<bool> &closed) {
     for (unsigned waited = 0; waited < ms && !closed; waited += 10) SleepMs(10);
 }
 
+// The hub opens its COM ports at start-up and greets them; a request sent
+// before that is lost.
+void WaitForBeacon(const std::atomic<int> &beacons, const std::atomic<bool> &closed, Printer &printer) {
+    const unsigned kBeaconWaitMs = 30000;
+    printer.Print("-- waiting for the hub's beacon\n");
+    for (unsigned waited = 0; waited < kBeaconWaitMs && !closed && !beacons; waited += 10) SleepMs(10);
+    if (!beacons) printer.Print("-- no beacon from the hub; sending anyway\n");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -208,17 +229,20 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::string error;
-    std::unique_ptr<Link> link = ConnectTcp(o.host, o.port, &error);
+    std::string where = o.serial.empty() ? o.host + ":" + std::to_string(o.port) : o.serial;
+    std::unique_ptr<Link> link = o.serial.empty() ? ConnectTcp(o.host, o.port, &error) : OpenSerial(o.serial, &error);
     if (!link) {
-        fprintf(stderr, "handheld: %s:%u: %s\n", o.host.c_str(), o.port, error.c_str());
+        fprintf(stderr, "handheld: %s: %s\n", where.c_str(), error.c_str());
         return 2;
     }
     Printer printer;
-    printer.Print("-- connected to " + o.host + ":" + std::to_string(o.port) + "\n");
+    printer.Print("-- connected to " + where + "\n");
     std::atomic<bool> closed(false), leaving(false);
-    std::thread receiver([&] { ReceiveLoop(*link, printer, closed, leaving); });
+    std::atomic<int> beacons(0);
+    std::thread receiver([&] { ReceiveLoop(*link, printer, closed, leaving, beacons); });
 
     bool failed = false, going = true;
+    if (o.connect && !o.serial.empty()) WaitForBeacon(beacons, closed, printer);
     if (o.connect) going = Execute(ParseLine("connect"), o, *link, printer, &failed);
     for (size_t i = 0; going && i < o.lines.size(); ++i)
         going = Execute(ParseInput(o.lines[i]), o, *link, printer, &failed);
@@ -227,7 +251,7 @@ int main(int argc, char **argv) {
         going = Execute(ParseInput(line), o, *link, printer, &failed);
     if (!failed) WaitForReplies(o.waitMs, closed);
 
-    if (o.connect && !failed && !closed && !g_connectAnswered) printer.Print(kNoAnswerHint);
+    if (o.connect && o.serial.empty() && !failed && !closed && !g_connectAnswered) printer.Print(kNoAnswerHint);
     leaving = true;
     link->Shutdown();
     receiver.join();
