@@ -2,7 +2,8 @@
 // that cannot or must not be opened, beacons from the hub's timer, and
 // removal of serial and network connections. NORVANE_TEST_USES_HUB_PORTS:
 // the hub window binds its fixed ports. Needs the pty pairs of
-// tests/system/serial_ports_test.py; skips without them.
+// tests/system/serial_ports_test.py, which runs it.
+// NORVANE_TEST_RUN_BY_SYSTEM_TEST: no CTest entry of its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include "memory_stream.h"

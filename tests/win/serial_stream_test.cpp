@@ -3,6 +3,7 @@
 // busy, idle or blocked in a connect request. Run by
 // tests/system/serial_ports_test.py, once on plain ptys (the event thread
 // polls) and once with modem lines answered (it waits for characters).
+// NORVANE_TEST_RUN_BY_SYSTEM_TEST: no CTest entry of its own.
 #include <gtest/gtest.h>
 #include <atomic>
 #include <thread>
