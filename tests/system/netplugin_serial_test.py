@@ -199,7 +199,7 @@ class NetPluginTcpTest(OperatorTestCase):
             return handheld, int(re.search(r'\+\+ user (\d+) added', added).group(1))
         self.fail('%s was never attached to the network plug-in' % user)
 
-    def test_paired_handhelds_reach_the_plugin_and_their_leaving_is_reported(self):
+    def test_paired_handhelds_reach_the_plugin_and_leaving_or_removal_is_reported(self):
         self.start_operator_hub()
         plugin = self.start_plugin()
         page = ui.open_pairing_page()
@@ -227,6 +227,14 @@ class NetPluginTcpTest(OperatorTestCase):
         plugin.expect('-- user %d removed' % ann_id)
         self.assertTrue(bob.reaches_plugin())
         self.wait_rows([('Ann', 'Network User', 'Disconnected'), ('Bob', '127.0.0.1', 'Connected')])
+
+        # The operator removes Bob's row: he stays on the line, the plug-in loses him.
+        row = [r.index for r in ui.rows() if r.texts[0] == 'Bob'][0]
+        self.assertTrue(ui.select_row(row))
+        ui.click(ui.MAIN, ui.REMOVE_CONNECTION)
+        self.assertTrue(h.dismiss_box(button='IDYES', wait_ms=10000))
+        plugin.expect('-- user %d removed' % bob_id)
+        self.assertFalse(bob.reaches_plugin(timeout=2), 'a removed handheld still reaches the plug-in')
 
 
 if __name__ == '__main__':
