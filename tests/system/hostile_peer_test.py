@@ -6,6 +6,8 @@ Each test checks what a presenter relies on: the hub answers others at once, kee
 its memory, loses no packet of a slow user, and exits promptly whatever a peer does.
 Serial handhelds sit on socat pty pairs (tools/ptyshim preloaded, as in the serial
 tests); they are always admitted, so they reach the sample plug-ins without pairing.
+A network handheld is paired through the wizard first and removed through the main
+dialog, as the operator would do it with one that has got stuck.
 """
 import os
 import socket
