@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Serial handhelds attached to tools/netplugin, a network plug-in in a process of its own.
+"""Handhelds attached to tools/netplugin, a network plug-in in a process of its own.
 
 The hub opens COM5 and COM6 (socat pty pairs, as in serial_hub_test), the
 simulator connects to the plug-in port and names itself, and the handhelds
 ask for it by that name: the whole road from a COM port through the hub's
 multiplexed link to another program and back, users announced by id, a
-scripted broadcast, and the users let go when the plug-in ends.
+scripted broadcast, and the users let go when the plug-in ends. Network
+handhelds take the same road from port 4343 once the operator has admitted
+them through the wizard's pairing page.
 """
 import os
 import queue
+import re
 import subprocess
 import sys
 import tempfile
@@ -17,11 +20,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import norvane_harness as h  # noqa: E402
+import operator_ui as ui  # noqa: E402
+from operator_window_test import OperatorTestCase  # noqa: E402
 from serial_hub_test import Hub, find_file  # noqa: E402
 from serial_link import BUILD, SOURCE, Handheld, PtyPairs, build_shim, connect_request, packet, serial_environment  # noqa: E402
 
 ANN_PORT, BOB_PORT, SIM_PORT, SIM_WINDOWS_PORT = 5, 6, 7, 17
 BEACON, ACCEPTED, FAILED = packet(1), packet(3), packet(4)
+PLUGIN_SCRIPT = '# answers of the test plug-in\non 21 all 22 "to everyone"\non added 23 "welcome"\n'
 
 
 class NetPlugin:
@@ -88,7 +95,7 @@ class NetPluginSerialTest(unittest.TestCase):
 
     def start_plugin(self, *args):
         script = tempfile.NamedTemporaryFile('w', suffix='.txt', delete=False)
-        script.write('# answers of the test plug-in\non 21 all 22 "to everyone"\non added 23 "welcome"\n')
+        script.write(PLUGIN_SCRIPT)
         script.close()
         self.addCleanup(os.unlink, script.name)
         plugin = NetPlugin(self.env, ['--name', 'Remote', '--script', script.name] + list(args))
@@ -163,5 +170,72 @@ class NetPluginSerialTest(unittest.TestCase):
         plugin.expect('[%d] <- 0x20' % SIM_PORT)
 
 
+class NetPluginTcpTest(OperatorTestCase):
+    """Network handhelds, admitted by the operator, on the same plug-in program."""
+
+    def start_plugin(self):
+        script = tempfile.NamedTemporaryFile('w', suffix='.txt', delete=False)
+        script.write(PLUGIN_SCRIPT)
+        script.close()
+        self.addCleanup(os.unlink, script.name)
+        plugin = NetPlugin(h.wine_environment(), ['--name', 'Remote', '--echo', '--quiet', '--script', script.name])
+        self.addCleanup(plugin.stop)
+        plugin.expect('-- connected')
+        return plugin
+
+    def attach(self, ruid, user, plugin):
+        """Connects until the hub knows the plug-in's name; returns (handheld, its user id at the plug-in)."""
+        for _ in range(20):
+            handheld = ui.NetworkHandheld(ruid, user, plugin='Remote')
+            self.addCleanup(handheld.close)
+            first = handheld.recv_skipping()
+            if first == (4, b''):
+                handheld.close()
+                time.sleep(0.25)
+                continue
+            # The plug-in greets on USER_ADDED, which can overtake the hub's answer.
+            self.assertEqual({(3, b''), (0x23, b'welcome')}, {first, handheld.recv_skipping()})
+            added = plugin.expect('added: "%s"' % user)[-1]
+            return handheld, int(re.search(r'\+\+ user (\d+) added', added).group(1))
+        self.fail('%s was never attached to the network plug-in' % user)
+
+    def test_paired_handhelds_reach_the_plugin_and_leaving_or_removal_is_reported(self):
+        self.start_operator_hub()
+        plugin = self.start_plugin()
+        page = ui.open_pairing_page()
+        self.assertEqual(ui.PALM_PAGE, page)
+        ann, ann_id = self.attach('ANN-RUID', 'Ann', plugin)
+        bob, bob_id = self.attach('BOB-RUID', 'Bob', plugin)
+        self.assertNotEqual(ann_id, bob_id)
+        self.assertTrue(ui.close_pairing_page(page))
+
+        # Echoed to its sender only.
+        sent = [(0x30 + i % 8, bytes(range(i % 120))) for i in range(200)]
+        for command, payload in sent:
+            ann.send(command, payload)
+        for expected in sent:
+            self.assertEqual(expected, ann.recv_skipping(), 'packet lost or changed on the way')
+        self.assertIsNone(bob.recv_skipping(timeout=0.5), 'Bob got what was echoed to Ann')
+
+        # The script's broadcast reaches both; the sender also gets its echo.
+        bob.send(0x21, b'x')
+        self.assertEqual({(0x21, b'x'), (0x22, b'to everyone')}, {bob.recv_skipping(), bob.recv_skipping()})
+        self.assertEqual((0x22, b'to everyone'), ann.recv_skipping())
+
+        # Ann leaves: the plug-in hears of it, Bob stays attached.
+        ann.close()
+        plugin.expect('-- user %d removed' % ann_id)
+        self.assertTrue(bob.reaches_plugin())
+        self.wait_rows([('Ann', 'Network User', 'Disconnected'), ('Bob', '127.0.0.1', 'Connected')])
+
+        # The operator removes Bob's row: he stays on the line, the plug-in loses him.
+        row = [r.index for r in ui.rows() if r.texts[0] == 'Bob'][0]
+        self.assertTrue(ui.select_row(row))
+        ui.click(ui.MAIN, ui.REMOVE_CONNECTION)
+        self.assertTrue(h.dismiss_box(button='IDYES', wait_ms=10000))
+        plugin.expect('-- user %d removed' % bob_id)
+        self.assertFalse(bob.reaches_plugin(timeout=2), 'a removed handheld still reaches the plug-in')
+
+
 if __name__ == '__main__':
-    unittest.main(verbosity=2)
+    h.main()
