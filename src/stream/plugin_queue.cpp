@@ -28,11 +28,14 @@ public:
         static PluginQueueTable table;
         return table;
     }
-    // Under cs.
+    // Under cs. Only the step out of a full queue can release a writer (one
+    // that waits reset the event while the queue was full), so the event is
+    // set then and not for every packet the plug-in takes.
     static void Credit(PluginUserQueue *queue, size_t size) {
+        const bool wasFull = queue->Full();
         --queue->m_packets;
         queue->m_bytes -= size;
-        if (!queue->Full()) ::SetEvent(queue->m_hRoom);
+        if (wasFull && !queue->Full()) ::SetEvent(queue->m_hRoom);
     }
 };
 

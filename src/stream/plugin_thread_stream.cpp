@@ -66,24 +66,26 @@ DWORD WINAPI CWMStreamThread::Main(void *arg) {
 
 // Thread messages are taken until the stop event; a WM_QUIT is not ours to
 // obey (only the stream ends this thread) and is dropped like any stranger.
+// The wait comes first and returns at once while input is queued, so a
+// packet costs one wait and one take, not a second take that finds the
+// queue empty.
 void CWMStreamThread::Run() {
     HANDLE stop = m_stop.Get();
     for (;;) {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.hwnd) {
-                ::DispatchMessageA(&msg);
-                continue;
-            }
-            if (msg.message != WM_PLUGIN_PACKET) continue;
-            try {
-                OnPluginPacket(msg.wParam, msg.lParam);
-            } catch (...) {
-                fw::Trace("a plug-in's packet for a user was dropped: its dispatch failed");
-            }
-        }
-        DWORD r = ::MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT);
+        DWORD r = ::MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (r != WAIT_OBJECT_0 + 1) return;  // stopped, or the wait failed
+        MSG msg;
+        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) continue;
+        if (msg.hwnd) {
+            ::DispatchMessageA(&msg);
+            continue;
+        }
+        if (msg.message != WM_PLUGIN_PACKET) continue;
+        try {
+            OnPluginPacket(msg.wParam, msg.lParam);
+        } catch (...) {
+            fw::Trace("a plug-in's packet for a user was dropped: its dispatch failed");
+        }
     }
 }
 

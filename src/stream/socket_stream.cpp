@@ -8,6 +8,7 @@
 #include "stream/socket_stream.h"
 
 #include <mstcpip.h>
+#include <atomic>
 #include <cstdio>
 #include "stream/stream_messages.h"
 #include "framework/async_socket.h"
@@ -42,7 +43,12 @@ const SIZE_T kReaderStackBytes = 256 * 1024;  // the reader's stack reservation
 //   bounded by the peer's own write limit. After SendMessage returns the
 //   reader re-enters only if m_bStop is clear.
 //   m_wake    manual reset; set for good by the stop mark or by a link that
-//             broke on a write. Both are final.
+//             broke on a write. Both are final. m_bWoken mirrors it, so the
+//             reader asks a flag, not the event, before every wait.
+//   m_leftStream is set only for a destructor that waits (m_bWaiter): a
+//             reader that enters and leaves the stream once per packet then
+//             costs no event calls, and once the stop mark is set it never
+//             re-enters, so the event, once set, stays true.
 class SocketReaderCell {
 public:
     enum Place { kIdle, kInStream, kAtHub, kGone };
@@ -58,7 +64,7 @@ public:
     void Stop();
     // Any writing thread: the link can no longer carry whole packets.
     void Break();
-    bool Woken() const { return ::WaitForSingleObject(m_wake.Get(), 0) == WAIT_OBJECT_0; }
+    bool Woken() const { return m_bWoken.load(std::memory_order_acquire); }
     bool Stopping() {
         fw::Lock lock(m_cs);
         return m_bStop;
@@ -90,9 +96,10 @@ private:
 
     CSocketStream *const m_pStream;  // dead to the reader once m_bStop is set
     const SOCKET m_hSocket;          // closed by the destructor
-    fw::Handle m_readable;           // FD_READ / FD_CLOSE of the socket; reader thread waits on it
+    fw::Handle m_readable;           // FD_READ / FD_CLOSE of the socket, auto reset; reader thread waits on it
     fw::Handle m_wake;               // stop or broken link; see above
-    fw::Handle m_leftStream;         // manual reset: set while the reader is not kInStream
+    fw::Handle m_leftStream;         // manual reset: set when the reader leaves the stream for a waiter
+    std::atomic<bool> m_bWoken{false};  // m_wake's state; set before the event, never cleared
     fw::Handle m_thread;             // created suspended; resumed by Open or by Stop
     DWORD m_dwReaderId = 0;          // fixed before the thread runs
     LONG m_refs = 1;                 // the stream, plus the reader once created; Interlocked
@@ -100,15 +107,18 @@ private:
     fw::CriticalSection m_cs;
     bool m_bStop = false;
     bool m_bStarted = false;
+    bool m_bWaiter = false;  // Stop waits for m_leftStream
     Place m_place = kGone;
 };
 
 SocketReaderCell::SocketReaderCell(CSocketStream *stream, SOCKET socket)
     : m_pStream(stream), m_hSocket(socket) {
     m_wake.Reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    m_leftStream.Reset(::CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    m_leftStream.Reset(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (socket != INVALID_SOCKET) {
-        m_readable.Reset(::WSACreateEvent());
+        // Auto reset: the wait consumes the signal itself, so no call per
+        // packet goes to resetting it.
+        m_readable.Reset(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
         // Replaces any selection the socket inherited; it stays non-blocking.
         if (m_readable && ::WSAEventSelect(socket, m_readable.Get(), FD_READ | FD_CLOSE) != 0) m_readable.Reset();
     }
@@ -145,8 +155,10 @@ void SocketReaderCell::Stop() {
         fw::Lock lock(m_cs);
         if (m_bStop) return;
         m_bStop = true;
+        m_bWoken.store(true, std::memory_order_release);
         ::SetEvent(m_wake.Get());
         wait = m_place == kInStream && !OnReaderThread();
+        m_bWaiter = wait;
         if (!m_bStarted && m_thread) {
             m_bStarted = true;
             ::ResumeThread(m_thread.Get());  // it sees the stop mark and ends
@@ -158,6 +170,7 @@ void SocketReaderCell::Stop() {
 
 void SocketReaderCell::Break() {
     if (m_hSocket != INVALID_SOCKET) ::shutdown(m_hSocket, SD_BOTH);
+    m_bWoken.store(true, std::memory_order_release);
     ::SetEvent(m_wake.Get());
 }
 
@@ -167,8 +180,11 @@ void SocketReaderCell::Release() {
 
 // The readiness event is edge-triggered: an edge that is ever missed would
 // leave the connection deaf for good, its requests unread and its end
-// unnoticed. So the wait also looks at the socket itself before it sleeps
-// and at every time-out: bytes waiting, the peer's close and a broken link
+// unnoticed. Every recv re-arms FD_READ, and the reader waits only after
+// one (the first wait of a link follows a read too), so an arrival after
+// that read signals the event; a signal left over from bytes that read
+// already took costs one empty read. At every time-out the wait still looks
+// at the socket itself: bytes waiting, the peer's close and a broken link
 // all count as input, which the dispatch then reads or reports.
 bool SocketReaderCell::LinkHasNews() const {
     char byte;
@@ -182,16 +198,13 @@ SocketReaderCell::WaitResult SocketReaderCell::WaitReadable() {
     DWORD count = m_readable ? 2 : 1;
     for (;;) {
         if (Woken()) return kWoken;
-        if (m_readable && LinkHasNews()) return kInput;
         switch (::WaitForMultipleObjects(count, handles, FALSE, kRecheckMs)) {
         case WAIT_OBJECT_0:
             return kWoken;
-        case WAIT_OBJECT_0 + 1: {
-            WSANETWORKEVENTS events;
-            ::WSAEnumNetworkEvents(m_hSocket, m_readable.Get(), &events);  // resets the event
+        case WAIT_OBJECT_0 + 1:
             return kInput;
-        }
         case WAIT_TIMEOUT:
+            if (m_readable && LinkHasNews()) return kInput;
             continue;
         default:
             return kFailed;
@@ -202,17 +215,14 @@ SocketReaderCell::WaitResult SocketReaderCell::WaitReadable() {
 CSocketStream *SocketReaderCell::Enter() {
     fw::Lock lock(m_cs);
     if (m_bStop) return nullptr;
-    if (m_place != kInStream) {
-        m_place = kInStream;
-        ::ResetEvent(m_leftStream.Get());
-    }
+    m_place = kInStream;
     return m_pStream;
 }
 
 void SocketReaderCell::MoveTo(Place place) {
     fw::Lock lock(m_cs);
     m_place = place;
-    ::SetEvent(m_leftStream.Get());
+    if (m_bWaiter) ::SetEvent(m_leftStream.Get());
 }
 
 // --- CSocketStream
@@ -366,9 +376,11 @@ DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
 }
 
 void CSocketStream::RunReader(SocketReaderCell *cell) {
-    bool buffered = false;  // the stream holds bytes it has read and not framed yet
+    // Read first: the wait relies on a read having re-armed FD_READ, and
+    // bytes the handheld sent before the reader ran are taken at once.
+    bool readFirst = true;  // the stream holds bytes not framed yet, or none was read
     for (;;) {
-        if (!buffered && cell->WaitReadable() == SocketReaderCell::kFailed) return;
+        if (!readFirst && cell->WaitReadable() == SocketReaderCell::kFailed) return;
         CSocketStream *stream = cell->Enter();
         if (!stream) return;
         stream->DispatchPacket();
@@ -385,7 +397,7 @@ void CSocketStream::RunReader(SocketReaderCell *cell) {
             stream->ReportClosed();  // the hub destroys the stream before this returns
             return;
         }
-        buffered = stream->HasBufferedInput();
+        readFirst = stream->HasBufferedInput();
         cell->Leave();
     }
 }
