@@ -104,14 +104,9 @@ void PluginUserQueue::Posted(const void *packet, size_t size) {
     m_bytes += size;
 }
 
-void PluginUserQueue::Unposted(const void *packet) {
-    PluginQueueTable &table = PluginQueueTable::Get();
-    fw::Lock lock(table.cs);
-    auto it = table.packets.find(packet);
-    if (it == table.packets.end()) return;
-    PluginQueueTable::Credit(it->second.queue, it->second.size);
-    table.packets.erase(it);
-}
+// A packet whose post failed never reaches the plug-in: it leaves the count
+// exactly as one the plug-in took.
+void PluginUserQueue::Unposted(const void *packet) { Taken(packet); }
 
 void PluginUserQueue::Taken(const void *packet) {
     PluginQueueTable &table = PluginQueueTable::Get();
