@@ -57,12 +57,6 @@ struct Options {
     std::vector<std::string> lines;
 };
 
-bool ParseNumber(const char *text, unsigned long max, unsigned long *value) {
-    char *end = nullptr;
-    *value = strtoul(text, &end, 0);
-    return *text && !*end && *value <= max;
-}
-
 bool ParseOptions(int argc, char **argv, Options *o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -10,6 +10,12 @@
 
 namespace handheld {
 
+bool ParseNumber(const char *text, unsigned long max, unsigned long *value) {
+    char *end = nullptr;
+    *value = std::strtoul(text, &end, 0);
+    return *text && !*end && *value <= max;
+}
+
 namespace {
 
 struct NamedCommand {

@@ -12,6 +12,9 @@ namespace handheld {
 
 using Bytes = std::vector<uint8_t>;
 
+// A command-line number (decimal or 0x hex) of at most `max`; both simulators' options use it.
+bool ParseNumber(const char *text, unsigned long max, unsigned long *value);
+
 // One line of the simulator's little language:
 //   CMD [DATA...]     a packet: CMD is a byte ("05", "0x20", or echo, noop,
 //                     connect-accepted...); DATA are hex bytes ("41", "0x41",
