@@ -396,6 +396,8 @@ class Run:
                            '--ruid', ONE_PREFIX + '000', '--count', 300)
             if not why:
                 self.run_netplugin()
+            if self.opts.no_load:
+                return
             self.say('load on the floor')
             self.measure_load(floor, self.floor, FLOOR_PORT, [])
             self.say('load on the hub')
@@ -440,8 +442,10 @@ class Run:
             pairs.close()
 
     def run(self):
-        self.run_tcp()
-        self.run_hub_serial()
+        if self.opts.only in ('all', 'tcp'):
+            self.run_tcp()
+        if self.opts.only in ('all', 'serial'):
+            self.run_hub_serial()
         self.figures = build_figures(self.hub, self.floor, self.opts.clients, self.opts.rate)
 
 
@@ -657,6 +661,9 @@ def parse_args():
     p.add_argument('--rate', type=int, default=20, help='packets per second per handheld (20)')
     p.add_argument('--trace', action='store_true',
                    help='also count wine server requests per round trip (strace; slows those trips down)')
+    p.add_argument('--only', choices=('all', 'tcp', 'serial'), default='all',
+                   help='measure only the TCP paths or only the serial path (while working on one)')
+    p.add_argument('--no-load', action='store_true', help='leave out the many-handheld load')
     opts = p.parse_args()
     opts.load_seconds = opts.load_seconds or (15 if opts.quick else 60)
     opts.count = 500 if opts.quick else 2000
