@@ -9,6 +9,15 @@
 
 namespace fw {
 
+// Call first thing on a long-lived thread (and early in WinMain). Under Wine a
+// new thread's whole stack reservation, about 1 MB, is resident from its
+// start, though our threads use a few pages of it: with a thread or two per
+// handheld that was most of the hub's memory. This tells the system that the
+// pages well below the caller's frame hold nothing of interest; they are
+// dropped and come back zero-filled should the stack ever grow into them. On
+// Windows those pages were never touched and nothing changes.
+void ReleaseUnusedStack();
+
 class Thread {
 public:
     typedef DWORD(WINAPI *Proc)(void *);

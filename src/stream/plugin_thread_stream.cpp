@@ -54,6 +54,7 @@ void CWMStreamThread::Release() {
 }
 
 DWORD WINAPI CWMStreamThread::Main(void *arg) {
+    fw::ReleaseUnusedStack();
     auto *self = static_cast<CWMStreamThread *>(arg);
     MSG msg;
     ::PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue

@@ -292,6 +292,7 @@ void CSerialStream::ReportForeignSignature() { CStream::ReportForeignSignature()
 // stream may be touched: only the link is still ours.
 
 DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
+    fw::ReleaseUnusedStack();
     auto *link = static_cast<Link *>(arg);
     link->threadId = ::GetCurrentThreadId();
     try {

@@ -14,6 +14,7 @@
 #include "framework/async_socket.h"
 #include "framework/handles.h"
 #include "framework/sync.h"
+#include "framework/thread.h"
 #include "framework/trace.h"
 #include "stream/global_packet.h"
 
@@ -362,6 +363,7 @@ void CSocketStream::ReportClosed() {
 }
 
 DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
+    fw::ReleaseUnusedStack();
     auto *cell = static_cast<SocketReaderCell *>(arg);
     try {
         RunReader(cell);
