@@ -17,6 +17,16 @@ public:
     void Free(uint8_t *packet) override { FreeGlobalPacket(packet); }
 };
 
+class PageAllocator final : public PacketAllocator {
+public:
+    uint8_t *Allocate(size_t size) override {
+        return static_cast<uint8_t *>(::VirtualAlloc(nullptr, size ? size : 1, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    }
+    void Free(uint8_t *buffer) override {
+        if (buffer) ::VirtualFree(buffer, 0, MEM_RELEASE);
+    }
+};
+
 }  // namespace
 
 uint8_t *AllocGlobalPacket(size_t size) {
@@ -49,6 +59,11 @@ uint8_t *CopyToGlobalPacket(const uint8_t *packet) {
 
 PacketAllocator &GlobalPacketAllocator() {
     static GlobalAllocator s_alloc;
+    return s_alloc;
+}
+
+PacketAllocator &LinkBufferAllocator() {
+    static PageAllocator s_alloc;
     return s_alloc;
 }
 

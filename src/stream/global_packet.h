@@ -19,6 +19,13 @@ uint8_t *CopyToGlobalPacket(const uint8_t *packet);
 // The same as an allocator, for the framer.
 PacketAllocator &GlobalPacketAllocator();
 
+// Whole pages straight from the system, for each link's read buffer: only
+// the pages that reads reach become resident (a handheld's small packets
+// touch one), and every page goes back to the system when the link ends.
+// From the heap, the buffers of a crowd of handhelds that had left stayed in
+// the process as free heap.
+PacketAllocator &LinkBufferAllocator();
+
 // Buffers allocated and not yet freed, and allocations ever made (tests).
 long GlobalPacketsLive();
 long GlobalPacketsAllocated();

@@ -4,6 +4,7 @@
 #include "stream/packet.h"
 
 #include <stdlib.h>
+#include <new>
 #include <string.h>
 
 uint32_t PacketPayloadLength(const uint8_t *packet) {
@@ -303,27 +304,32 @@ void PacketFramer::Forget() {
 // --- PacketReader
 
 PacketReader::PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
-                           size_t bufferSize)
-    : m_framer(alloc, events, rules), m_buffer(bufferSize ? bufferSize : 1) {}
+                           size_t bufferSize, PacketAllocator *bufferAlloc)
+    : m_framer(alloc, events, rules), m_bufferAlloc(bufferAlloc ? *bufferAlloc : HeapPacketAllocator()),
+      m_size(bufferSize ? bufferSize : 1), m_buffer(m_bufferAlloc.Allocate(m_size)) {
+    if (!m_buffer) throw std::bad_alloc();
+}
+
+PacketReader::~PacketReader() { m_bufferAlloc.Free(m_buffer); }
 
 uint8_t *PacketReader::Next(PacketByteSource &source) {
     for (;;) {
         if (m_pos < m_len) {
             size_t used = 0;
-            uint8_t *packet = m_framer.Feed(m_buffer.data() + m_pos, m_len - m_pos, &used);
+            uint8_t *packet = m_framer.Feed(m_buffer + m_pos, m_len - m_pos, &used);
             m_pos += used;
             if (packet) return packet;
             if (m_framer.AtPacketStart()) return nullptr;  // the attempt ended without a packet
             continue;
         }
-        int got = source.ReadBytes(m_buffer.data(), static_cast<int>(m_buffer.size()));
+        int got = source.ReadBytes(m_buffer, static_cast<int>(m_size));
         if (got <= 0) {
             m_pos = m_len = 0;
             m_framer.Abort();
             return nullptr;
         }
         m_pos = 0;
-        m_len = static_cast<size_t>(got) < m_buffer.size() ? static_cast<size_t>(got) : m_buffer.size();
+        m_len = static_cast<size_t>(got) < m_size ? static_cast<size_t>(got) : m_size;
     }
 }
 

@@ -218,8 +218,10 @@ class PacketReader {
 public:
     static constexpr size_t kDefaultBufferSize = 16 * 1024;
 
+    // The read buffer comes from bufferAlloc (the heap when null); packets from alloc.
     PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
-                 size_t bufferSize = kDefaultBufferSize);
+                 size_t bufferSize = kDefaultBufferSize, PacketAllocator *bufferAlloc = nullptr);
+    ~PacketReader();
     PacketReader(const PacketReader &) = delete;
     PacketReader &operator=(const PacketReader &) = delete;
 
@@ -236,7 +238,9 @@ public:
 
 private:
     PacketFramer m_framer;
-    std::vector<uint8_t> m_buffer;
+    PacketAllocator &m_bufferAlloc;
+    const size_t m_size;
+    uint8_t *m_buffer;  // owned, m_size bytes
     size_t m_pos = 0, m_len = 0;
 };
 

@@ -5,12 +5,14 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 #include "app/hub_messages.h"
 #include "framework/app.h"
 #include "memory_stream.h"
+#include "process_counters.h"
 #include "recording_window.h"
 #include "stream/global_packet.h"
 #include "stream/packet.h"
@@ -103,6 +105,28 @@ TEST_F(StreamTest, EchoNoopAndLeadIn) {
     EXPECT_TRUE(o.back.empty());
     EXPECT_TRUE(o.forwarded.empty());
     EXPECT_TRUE(hub.Messages().empty());
+}
+
+// A crowd of handhelds that came and went leaves no memory behind: each
+// link's read buffer goes back to the system with the link, even where what
+// outlives the links (a user's record held for a while, say) was allocated
+// between the buffers.
+TEST_F(StreamTest, ReadBuffersLeaveTheProcessWithTheirLinks) {
+    const size_t kLinks = 100, kBuffer = PacketReader::kDefaultBufferSize;
+    std::vector<std::unique_ptr<char[]>> outliving;
+    const size_t before = ProcessCounters::Now().committedBytes;
+    {
+        std::vector<std::unique_ptr<CMemoryStream>> links;
+        for (size_t i = 0; i < kLinks; ++i) {
+            links.emplace_back(new CMemoryStream(&user));
+            links.back()->Arrive({5, 0, 0});
+            links.back()->DispatchAll();
+            EXPECT_EQ(links.back()->Written(), (Bytes{5, 0, 0}));
+            outliving.emplace_back(new char[64]);
+        }
+        EXPECT_GT(ProcessCounters::Now().committedBytes, before + kLinks * kBuffer * 3 / 4);
+    }
+    EXPECT_LT(ProcessCounters::Now().committedBytes, before + kLinks * kBuffer / 4);
 }
 
 TEST_F(StreamTest, ForeignSignatureIsReportedAndFramingGoesOn) {
