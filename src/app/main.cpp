@@ -3,10 +3,8 @@
 #include <string>
 #include "app/command_line.h"
 #include "app/hub_app.h"
-#include "framework/thread.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    fw::ReleaseUnusedStack();
     static CHubApp app;
     std::string args = nv::ArgumentText(::GetCommandLineA());
     return app.Run(instance, args.c_str());

@@ -9,7 +9,7 @@
 
 namespace fw {
 
-// Call first thing on a long-lived thread (and early in WinMain). Under Wine a
+// Call first thing on a long-lived worker thread. Under Wine a
 // new thread's whole stack reservation, about 1 MB, is resident from its
 // start, though our threads use a few pages of it: with a thread or two per
 // handheld that was most of the hub's memory. This tells the system that the
