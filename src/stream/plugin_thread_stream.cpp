@@ -217,15 +217,17 @@ uint8_t *CPluginThreadStream::ReadPacket(uint32_t *connectionId) {
 int CPluginThreadStream::WritePacket(const uint8_t *packet, uint32_t /*connectionId*/) {
     if (m_bPostFailed) return 0;
     const size_t size = PacketSize(packet);
-    if (!m_queue->WaitForRoom(size, WriteInterruptEvent())) return 0;
+    if (!m_queue->WaitForRoom(WriteInterruptEvent())) return 0;
     uint8_t *copy = CopyToGlobalPacket(packet);
     if (!copy) return 0;
     fw::Lock lock(m_csWrite);  // log entries in the order of the posts
     LogPacket(copy, LogDirection::Written);
-    m_queue->Posted(copy, size);
+    const uint64_t ticket = m_queue->Posting(copy, size);
     if (::PostThreadMessageA(m_dwPluginThreadId, WM_PLUGIN_USER_PACKET, reinterpret_cast<WPARAM>(m_pUserInfo),
-                             reinterpret_cast<LPARAM>(copy)))
+                             reinterpret_cast<LPARAM>(copy))) {
+        m_queue->Posted(copy, ticket);
         return 1;
+    }
     DWORD error = ::GetLastError();
     m_queue->Unposted(copy);
     FreeGlobalPacket(copy);  // never reached the plug-in: the copy is still ours

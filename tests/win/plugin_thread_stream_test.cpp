@@ -17,6 +17,7 @@
 #include "stream/plugin_thread_stream.h"
 #include "test_hub.h"
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include "stream/plugin_queue.h"
@@ -340,4 +341,54 @@ TEST(PluginThreadStream, ForeignQuitDoesNotEndTheReplyThread) {
     EXPECT_TRUE(WaitForWritten(ann.user, kUserData));
     ann.Detach();
     EXPECT_TRUE(ThreadEnds(replyThread));
+}
+
+namespace {
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs = 3000) {
+    DWORD start = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - start >= timeoutMs) return false;
+        ::Sleep(2);
+    }
+    return true;
+}
+}  // namespace
+
+// Packets a plug-in takes while nobody watches stay counted only until they
+// are proved taken (a later packet at the same address, or one the watch sees
+// taken), so a plug-in that takes each packet as it comes never gets near the
+// bound, and no watch is left on once it has caught up.
+TEST(PluginThreadStream, PacketsTakenUnwatchedAreCreditedLater) {
+    FakePlugin plugin;
+    AttachedUser ann(10, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    const int total = static_cast<int>(CPluginQueueWatch::kMaxPackets);
+    for (int i = 0; i < total; ++i) {
+        ASSERT_EQ(ann.stream->WritePacket(Numbered(i).data(), 10), 1);
+        ASSERT_TRUE(plugin.WaitFor(2 + i));
+        ASSERT_LE(ann.stream->Queue().Packets(), CPluginQueueWatch::kWatchPackets + 1) << i;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !CPluginQueueWatch::Watching(plugin.Id()); }));
+}
+
+// However much a user sends to a plug-in that keeps up, the writer never
+// waits for good and every packet arrives in order.
+TEST(PluginThreadStream, PluginThatKeepsUpNeverHoldsItsUserBack) {
+    FakePlugin plugin;
+    auto ann = std::make_unique<AttachedUser>(11, plugin.Id());
+    ASSERT_TRUE(plugin.WaitFor(1));
+    const int total = 3 * static_cast<int>(CPluginQueueWatch::kMaxPackets);
+    std::thread writer([&] {
+        for (int i = 0; i < total; ++i) {
+            Bytes p = Numbered(i);
+            ann->user.ForwardPacket(p.data(), 11);  // as the user's reader does
+        }
+    });
+    bool arrived = plugin.WaitFor(1 + total, 20000);
+    if (!arrived) ann->Detach();  // ends a writer stuck waiting for room
+    writer.join();
+    ASSERT_TRUE(arrived) << plugin.Messages().size() - 1 << " arrived";
+    std::vector<PluginMessage> messages = plugin.Messages();
+    for (int i = 0; i < total; ++i) ASSERT_EQ(messages[1 + i].packet, Numbered(i)) << i;
+    EXPECT_LT(ann->stream->Queue().Packets(), CPluginQueueWatch::kMaxPackets);
 }
