@@ -60,10 +60,11 @@ private:
 
     static DWORD WINAPI EventThreadMain(void *arg);
     static void RunEventLoop(CSerialStream *stream, Link *link);
+    enum class WaitProbe { kWorks, kFailed, kStopped };
+    ReaderMode ChooseReader();
+    WaitProbe ProbeWait(HANDLE event);
     // False when the stream went away during the dispatch: touch nothing of it.
     static bool DispatchOne(CSerialStream *stream, Link *link);
-    // True when input may be waiting; false when the wait failed or the stream stops.
-    bool WaitForInput(HANDLE event, int *emptyWakes);
     // Waits for an overlapped operation of this thread: NO_ERROR or the error.
     DWORD FinishIo(OVERLAPPED *ov, DWORD *transferred);
     DWORD FinishWrite(DWORD *written);
@@ -81,6 +82,9 @@ private:
     fw::Handle m_hReadEvent;     // m_ovRead.hEvent
     fw::Handle m_hWriteEvent;    // m_ovWrite.hEvent
     fw::Handle m_hStop;          // manual reset; set once by the destructor
+    std::atomic<bool> m_bStopping{false};  // set with m_hStop; looked at without a call per packet
+    bool m_bReadCameUpEmpty = false;  // event thread: the last ReadBytes brought no byte
+    DWORD m_dwReadError = NO_ERROR;   // event thread: why it did, unless a time-out
     fw::CriticalSection m_csState;  // one DCB read-modify-write at a time (hub window and event thread)
     std::atomic<ReaderMode> m_readerMode{ReaderMode::kNotStarted};  // written by the event thread
 };
