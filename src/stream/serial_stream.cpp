@@ -334,7 +334,8 @@ DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
 // Polling: the input queue is looked at every kPollIntervalMs.
 void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
     HANDLE port = stream->m_hPort.Get();
-    ReaderMode mode = stream->ChooseReader();
+    ReaderMode mode = ReaderMode::kNotStarted;
+    if (!stream->ChooseReader(link, &mode)) return;
     stream->m_readerMode = mode;
     int failedReads = 0;
     while (mode != ReaderMode::kEnded && !stream->m_bStopping.load()) {
@@ -363,28 +364,39 @@ void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
 }
 
 // Whether the driver can wait for input: a wait for received characters
-// either stays pending on an idle line or ends with one; a driver that fails
-// it, or wakes it with nothing, kMaxFailedWaits times in a row cannot wait.
-CSerialStream::ReaderMode CSerialStream::ChooseReader() {
+// that stays pending on an idle line, or ends with one, shows it can; one
+// that fails, or wakes with nothing, kMaxFailedWaits times in a row shows it
+// cannot. A wait that ends at once because input is queued shows neither:
+// that input is dispatched first. *mode is kEnded when the stream stops;
+// false when it went away during a dispatch: touch nothing of it then.
+bool CSerialStream::ChooseReader(Link *link, ReaderMode *mode) {
     fw::Handle event = NewAutoResetEvent();
-    if (!event || !::SetCommMask(m_hPort.Get(), EV_RXCHAR)) return ReaderMode::kPolling;
-    ReaderMode mode = ReaderMode::kPolling;
-    for (int failed = 0; failed < kMaxFailedWaits && mode == ReaderMode::kPolling;) {
-        WaitProbe probe = ProbeWait(event.Get());
-        if (probe == WaitProbe::kStopped) return ReaderMode::kEnded;
-        if (probe == WaitProbe::kWorks) mode = ReaderMode::kWaiting;
-        else ++failed;
+    *mode = ReaderMode::kPolling;
+    if (!event || !::SetCommMask(m_hPort.Get(), EV_RXCHAR)) return true;
+    *mode = ReaderMode::kNotStarted;
+    for (int failed = 0; *mode == ReaderMode::kNotStarted;) {
+        switch (ProbeWait(event.Get())) {
+        case WaitProbe::kWorks: *mode = ReaderMode::kWaiting; break;
+        case WaitProbe::kStopped: *mode = ReaderMode::kEnded; break;
+        case WaitProbe::kInputQueued:
+            if (!DispatchOne(this, link)) return false;
+            if (m_bStopping.load()) *mode = ReaderMode::kEnded;
+            break;
+        case WaitProbe::kFailed:
+            if (++failed >= kMaxFailedWaits) *mode = ReaderMode::kPolling;
+            break;
+        }
     }
     // Input is learnt from reads from now on; no wait may stay behind.
     ::SetCommMask(m_hPort.Get(), 0);
-    return mode;
+    return true;
 }
 
 CSerialStream::WaitProbe CSerialStream::ProbeWait(HANDLE event) {
     OVERLAPPED ov = {};
     ov.hEvent = event;
     DWORD mask = 0, ignored = 0;
-    if (::WaitCommEvent(m_hPort.Get(), &mask, &ov)) return (mask & EV_RXCHAR) ? WaitProbe::kWorks : WaitProbe::kFailed;
+    if (::WaitCommEvent(m_hPort.Get(), &mask, &ov)) return (mask & EV_RXCHAR) ? WaitProbe::kInputQueued : WaitProbe::kFailed;
     if (::GetLastError() != ERROR_IO_PENDING) return WaitProbe::kFailed;
     HANDLE waits[2] = {event, m_hStop.Get()};
     DWORD r = ::WaitForMultipleObjects(2, waits, FALSE, kWaitProbeMs);

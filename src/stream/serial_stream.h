@@ -60,8 +60,8 @@ private:
 
     static DWORD WINAPI EventThreadMain(void *arg);
     static void RunEventLoop(CSerialStream *stream, Link *link);
-    enum class WaitProbe { kWorks, kFailed, kStopped };
-    ReaderMode ChooseReader();
+    enum class WaitProbe { kWorks, kFailed, kInputQueued, kStopped };
+    bool ChooseReader(Link *link, ReaderMode *mode);
     WaitProbe ProbeWait(HANDLE event);
     // False when the stream went away during the dispatch: touch nothing of it.
     static bool DispatchOne(CSerialStream *stream, Link *link);
