@@ -1,9 +1,14 @@
 // The serial transport and its event thread.
 //
-// Not every driver can wait for received characters: a pseudo-terminal under
-// Wine fails WaitCommEvent at once, every time. Where the wait fails while
-// the port still answers ClearCommError, the event thread polls the input
-// queue instead of ending, so the connection never goes deaf unnoticed.
+// On an idle line the event thread waits inside its read for the next byte:
+// the driver completes the read the moment a byte arrives, and the read's
+// own time-out is the per-byte time-out inside a packet, so one call serves
+// both. A wait for received characters (WaitCommEvent) would cost more per
+// packet and, under Wine, wakes no sooner than its next poll of the line.
+// It is used once, to learn whether the driver can wait at all: a
+// pseudo-terminal under Wine fails it at once, every time, and there the
+// event thread polls the input queue instead (the port still answers
+// ClearCommError), so the connection never goes deaf unnoticed.
 //
 // Shutdown is flag + signal + join, except while the event thread is at the
 // hub window (inside a hand-over): joining could then deadlock (see

@@ -1,10 +1,12 @@
 // CSerialStream: a handheld on a COM port (cable or cradle).
 //
-// The port is opened overlapped so that one event thread can sit in a read or
-// a wait while other threads write: forwarded packets from the plug-in side,
-// router answers and beacons from the hub window's thread. A read takes all
-// that the driver holds, or waits up to the one-second time-out for the next
-// byte, so a packet still stalls at most that long per missing byte.
+// The port is opened overlapped so that one event thread can sit in a read
+// while other threads write: forwarded packets from the plug-in side, router
+// answers and beacons from the hub window's thread. A read takes all that the
+// driver holds, or waits up to the one-second time-out for the next byte, so
+// a packet still stalls at most that long per missing byte; on an idle line
+// that read is also the thread's wait for input. A write is one call, and
+// costs no wait when the driver takes it at once.
 //
 // The event thread may be blocked inside a connect request that it sent to
 // the hub window when the hub window destroys the stream, possibly from a
@@ -43,6 +45,7 @@ public:
     int GetPortNumber() const override { return m_nPort; }
 
     // How the event thread learns of input; for tests and diagnostics.
+    // kNotStarted until the thread has found out whether the driver can wait.
     enum class ReaderMode { kNotStarted, kWaiting, kPolling, kEnded };
     ReaderMode GetReaderMode() const { return m_readerMode.load(); }
 

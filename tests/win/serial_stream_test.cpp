@@ -174,9 +174,10 @@ TEST_F(SerialStreamTest, PacketsReachThePeerAndStalledPayloadIsDropped) {
     m_stream = nullptr;
 }
 
-// The event thread waits for input inside its read: an idle line costs one
-// read time-out after another, none of them a failure, and the first byte
-// after a long silence is taken at once.
+// The event thread waits for input inside its read (or polls): an idle line
+// costs one read time-out after another, none of them a failure, beacons
+// written meanwhile do not disturb it, and the first byte after a long
+// silence is taken at once.
 TEST_F(SerialStreamTest, IdleTimeOutsKeepTheReaderAndInputAfterThemIsAnswered) {
     CSerialStream *stream = OpenStream();
     ASSERT_TRUE(m_handheld->Send(Packet(NV_CMD_ECHO)));
@@ -184,7 +185,13 @@ TEST_F(SerialStreamTest, IdleTimeOutsKeepTheReaderAndInputAfterThemIsAnswered) {
     // Decided once the driver has shown whether it can wait.
     ASSERT_TRUE(PumpUntil([&] { return stream->GetReaderMode() != CSerialStream::ReaderMode::kNotStarted; }, 2000));
     CSerialStream::ReaderMode mode = stream->GetReaderMode();
-    PumpFor(3300);  // three read time-outs with nothing on the line
+    // Read time-outs with nothing on the line, and the hub window's beacons
+    // (line settings changed, bytes written) while the reader waits.
+    for (int i = 0; i < 3; ++i) {
+        PumpFor(1100);
+        stream->SendBeacon();
+        ASSERT_EQ(Packet(NV_CMD_HUB_BEACON), m_handheld->Receive(3, 2000));
+    }
     EXPECT_EQ(mode, stream->GetReaderMode());
     for (int i = 0; i < 5; ++i) {
         DWORD start = ::GetTickCount();
