@@ -401,7 +401,8 @@ CSerialStream::WaitProbe CSerialStream::ProbeWait(HANDLE event) {
     OVERLAPPED ov = {};
     ov.hEvent = event;
     DWORD mask = 0, ignored = 0;
-    if (::WaitCommEvent(m_hPort.Get(), &mask, &ov)) return (mask & EV_RXCHAR) ? WaitProbe::kInputQueued : WaitProbe::kFailed;
+    if (::WaitCommEvent(m_hPort.Get(), &mask, &ov))
+        return (mask & EV_RXCHAR) ? WaitProbe::kInputQueued : WaitProbe::kFailed;
     if (::GetLastError() != ERROR_IO_PENDING) return WaitProbe::kFailed;
     HANDLE waits[2] = {event, m_hStop.Get()};
     DWORD r = ::WaitForMultipleObjects(2, waits, FALSE, kWaitProbeMs);
