@@ -500,9 +500,7 @@ def build_figures(hub, floor, clients, rate):
         F += [Figure('echo_calls', "hub's ECHO, wine server requests per trip", '', hub.get('echo_calls'),
                      floor.get('echo_calls')),
               Figure('plugin_calls', 'TCP -> echo plug-in -> TCP, wine server requests per trip', '',
-                     hub.get('rtt_calls'), floor.get('rtt_calls'), note=na),
-              Figure('serial_calls', 'pty -> echo plug-in -> pty, wine server requests per trip', '',
-                     hub.get('serial_calls'))]
+                     hub.get('rtt_calls'), floor.get('rtt_calls'), note=na)]
     F += serial_figures(hub)
     F += resource_figures(hub, floor)
     return F
@@ -555,7 +553,10 @@ def ms(us):
 
 
 def serial_figures(hub):
-    return [
+    # Shown on its own too, for runs that measure only the serial path.
+    calls = [Figure('serial_calls', 'pty -> echo plug-in -> pty, wine server requests per trip', '',
+                    hub.get('serial_calls'))] if 'serial_calls' in hub else []
+    return calls + [
         Figure('serial_p50', 'pty -> echo plug-in -> pty, 8 B, RTT p50', 'us',
                get(hub, 'serial', 'serial_rtt_p50_us'), None, '<= 1000 us', value_at_most(1000)),
         Figure('serial_p99', 'pty -> echo plug-in -> pty, 8 B, RTT p99', 'us',

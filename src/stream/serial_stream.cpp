@@ -1,9 +1,14 @@
 // The serial transport and its event thread.
 //
-// Not every driver can wait for received characters: a pseudo-terminal under
-// Wine fails WaitCommEvent at once, every time. Where the wait fails while
-// the port still answers ClearCommError, the event thread polls the input
-// queue instead of ending, so the connection never goes deaf unnoticed.
+// On an idle line the event thread waits inside its read for the next byte:
+// the driver completes the read the moment a byte arrives, and the read's
+// own time-out is the per-byte time-out inside a packet, so one call serves
+// both. A wait for received characters (WaitCommEvent) would cost more per
+// packet and, under Wine, wakes no sooner than its next poll of the line.
+// It is used once, to learn whether the driver can wait at all: a
+// pseudo-terminal under Wine fails it at once, every time, and there the
+// event thread polls the input queue instead (the port still answers
+// ClearCommError), so the connection never goes deaf unnoticed.
 //
 // Shutdown is flag + signal + join, except while the event thread is at the
 // hub window (inside a hand-over): joining could then deadlock (see
@@ -22,12 +27,13 @@ namespace {
 const DWORD kOpenReadTimeoutMs = 1000;
 const DWORD kOpenWriteTimeoutMs = 30000;
 const DWORD kBaudRate = 57600;
-// Wakes without input in a row before the wait is taken as useless.
-const int kMaxEmptyWakes = 3;
-// A wait that fails now and then (another thread's I/O on the port can end it
-// under some drivers) is not a driver that cannot wait: only this many failed
-// waits with no successful one between them switch the reader to polling.
+// A wait or read that fails now and then (another thread's I/O on the port
+// can end it under some drivers) is not a driver that cannot wait: only this
+// many failures in a row switch the reader to polling.
 const int kMaxFailedWaits = 3;
+// How long a wait for received characters must stay pending on an idle line
+// to show that the driver can wait. Input ends it sooner.
+const DWORD kWaitProbeMs = 200;
 const uint8_t kBeacon[NV_PACKET_SHORT_HEADER] = {NV_CMD_HUB_BEACON, 0, 0};
 
 // Waits up to timeoutMs for a thread while still handling messages sent to
@@ -92,6 +98,7 @@ void CSerialStream::StopEventThread() {
     // us, perhaps from a message box) cannot return before we do: once the
     // grace has passed with the thread still at the hub window, it is left to
     // find the stream gone through the link; it touches nothing of it then.
+    m_bStopping = true;
     ::SetEvent(m_hStop.Get());
     while (!JoinHandlingSentMessages(m_eventThread.Handle(), kHubGraceMs)) {
         fw::Lock lock(link->cs);
@@ -215,33 +222,44 @@ void CSerialStream::SendBeacon() {
 DWORD CSerialStream::FinishIo(OVERLAPPED *ov, DWORD *transferred) {
     *transferred = 0;
     HANDLE waits[2] = {ov->hEvent, m_hStop.Get()};
-    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        // The stream is going: cancel what this thread started and let it end.
-        ::CancelIo(m_hPort.Get());
-        ::GetOverlappedResult(m_hPort.Get(), ov, transferred, TRUE);
-        return ERROR_OPERATION_ABORTED;
+    for (;;) {
+        // Done already (the usual case once input is there): no wait at all.
+        if (::GetOverlappedResult(m_hPort.Get(), ov, transferred, FALSE)) return NO_ERROR;
+        DWORD error = ::GetLastError();
+        if (error != ERROR_IO_INCOMPLETE) return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
+        // The event may still be set by an earlier call that finished at once:
+        // a wake without completion just waits again.
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            // The stream is going: cancel what this thread started and let it end.
+            ::CancelIo(m_hPort.Get());
+            ::GetOverlappedResult(m_hPort.Get(), ov, transferred, TRUE);
+            return ERROR_OPERATION_ABORTED;
+        }
     }
-    if (::GetOverlappedResult(m_hPort.Get(), ov, transferred, FALSE)) return NO_ERROR;
-    DWORD error = ::GetLastError();
-    return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
 // One read of whatever the driver holds, or, when it holds nothing, of the
 // next byte within the read time-out: a packet still stalls at most one
-// time-out per missing byte, but a burst costs one call instead of one per byte.
+// time-out per missing byte, but a burst costs one call instead of one per
+// byte. On an idle line this read is also the event thread's wait for input
+// (see RunEventLoop): the driver completes it the moment a byte arrives.
 int CSerialStream::ReadBytes(void *buffer, int count) {
+    m_bReadCameUpEmpty = true;
     if (count <= 0) return 0;
     DWORD want = 1, errors = 0;
     COMSTAT status = {};
     if (::ClearCommError(m_hPort.Get(), &errors, &status) && status.cbInQue > 1)
         want = status.cbInQue < static_cast<DWORD>(count) ? status.cbInQue : static_cast<DWORD>(count);
+    DWORD got = 0, error = NO_ERROR;
     if (!::ReadFile(m_hPort.Get(), buffer, want, nullptr, &m_ovRead) && ::GetLastError() != ERROR_IO_PENDING)
-        return 0;
-    DWORD got = 0;
-    DWORD error = FinishIo(&m_ovRead, &got);
+        error = ::GetLastError();
+    else
+        error = FinishIo(&m_ovRead, &got);
     // A read that timed out is "no byte" whether the driver calls it
     // success with 0 bytes (Windows) or ERROR_TIMEOUT (Wine).
-    if (error != NO_ERROR) return 0;
+    m_dwReadError = error == ERROR_TIMEOUT ? NO_ERROR : error;
+    if (error != NO_ERROR || got == 0) return 0;
+    m_bReadCameUpEmpty = false;
     return static_cast<int>(got);
 }
 
@@ -261,15 +279,23 @@ int CSerialStream::WriteBytes(const void *buffer, int count) {
 DWORD CSerialStream::FinishWrite(DWORD *written) {
     *written = 0;
     HANDLE waits[3] = {m_ovWrite.hEvent, m_hStop.Get(), WriteInterruptEvent()};
-    DWORD r = ::WaitForMultipleObjects(3, waits, FALSE, m_bHubWrite ? kHubGraceMs : INFINITE);
-    if (r != WAIT_OBJECT_0) {
-        ::CancelIo(m_hPort.Get());
-        ::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, TRUE);
-        return ERROR_OPERATION_ABORTED;
+    const DWORD limit = m_bHubWrite ? kHubGraceMs : INFINITE;
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        // A write the driver took at once costs no wait.
+        if (::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, FALSE)) return NO_ERROR;
+        DWORD error = ::GetLastError();
+        if (error != ERROR_IO_INCOMPLETE) return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
+        DWORD waited = ::GetTickCount() - start;
+        DWORD left = limit == INFINITE ? INFINITE : (waited >= limit ? 0 : limit - waited);
+        // A wake without completion (the event left set by an earlier write
+        // that finished at once) just waits again.
+        if (::WaitForMultipleObjects(3, waits, FALSE, left) != WAIT_OBJECT_0) {
+            ::CancelIo(m_hPort.Get());
+            ::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, TRUE);
+            return ERROR_OPERATION_ABORTED;
+        }
     }
-    if (::GetOverlappedResult(m_hPort.Get(), &m_ovWrite, written, FALSE)) return NO_ERROR;
-    DWORD error = ::GetLastError();
-    return error == NO_ERROR ? ERROR_GEN_FAILURE : error;
 }
 
 void CSerialStream::EventThreadGate::Send(HWND hub, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -308,33 +334,89 @@ DWORD WINAPI CSerialStream::EventThreadMain(void *arg) {
     return 0;
 }
 
+// Waiting: the event thread sits in the read for the next byte, which the
+// driver completes the moment one arrives; a read that brings nothing (the
+// idle line's time-out) costs one check that the port is still there.
+// Polling: the input queue is looked at every kPollIntervalMs.
 void CSerialStream::RunEventLoop(CSerialStream *stream, Link *link) {
     HANDLE port = stream->m_hPort.Get();
-    fw::Handle waitEvent = NewAutoResetEvent();
-    bool polling = !waitEvent || !::SetCommMask(port, EV_RXCHAR);
-    stream->m_readerMode = polling ? ReaderMode::kPolling : ReaderMode::kWaiting;
-    int emptyWakes = 0, failedWaits = 0;
-    for (;;) {
-        if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
+    ReaderMode mode = ReaderMode::kNotStarted;
+    if (!stream->ChooseReader(link, &mode)) return;
+    stream->m_readerMode = mode;
+    int failedReads = 0;
+    while (mode != ReaderMode::kEnded && !stream->m_bStopping.load()) {
         DWORD errors = 0;
         COMSTAT status = {};
-        if (!::ClearCommError(port, &errors, &status)) break;  // the port has gone
-        if (status.cbInQue > 0 || stream->HasBufferedInput()) {
-            emptyWakes = 0;
+        if (mode == ReaderMode::kWaiting || stream->HasBufferedInput()) {
             if (!DispatchOne(stream, link)) return;
+            if (!stream->m_bReadCameUpEmpty) {
+                failedReads = 0;
+                continue;
+            }
+            if (!::ClearCommError(port, &errors, &status)) break;  // the port has gone
+            if (stream->m_dwReadError == NO_ERROR || stream->m_bStopping.load()) continue;
+            // Reads that fail while the port still answers: the queue is watched instead.
+            if (++failedReads >= kMaxFailedWaits) mode = stream->m_readerMode = ReaderMode::kPolling;
             continue;
         }
-        if (!polling) {
-            if (stream->WaitForInput(waitEvent.Get(), &emptyWakes)) { failedWaits = 0; continue; }
-            if (::WaitForSingleObject(stream->m_hStop.Get(), 0) == WAIT_OBJECT_0) break;
-            if (++failedWaits < kMaxFailedWaits) continue;
-            // The driver cannot wait for characters; the queue is watched instead.
-            polling = true;
-            stream->m_readerMode = ReaderMode::kPolling;
+        if (!::ClearCommError(port, &errors, &status)) break;
+        if (status.cbInQue > 0) {
+            if (!DispatchOne(stream, link)) return;
+            continue;
         }
         if (::WaitForSingleObject(stream->m_hStop.Get(), kPollIntervalMs) == WAIT_OBJECT_0) break;
     }
     stream->m_readerMode = ReaderMode::kEnded;
+}
+
+// Whether the driver can wait for input: a wait for received characters
+// that stays pending on an idle line, or ends with one, shows it can; one
+// that fails, or wakes with nothing, kMaxFailedWaits times in a row shows it
+// cannot. A wait that ends at once because input is queued shows neither:
+// that input is dispatched first. *mode is kEnded when the stream stops;
+// false when it went away during a dispatch: touch nothing of it then.
+bool CSerialStream::ChooseReader(Link *link, ReaderMode *mode) {
+    fw::Handle event = NewAutoResetEvent();
+    *mode = ReaderMode::kPolling;
+    if (!event || !::SetCommMask(m_hPort.Get(), EV_RXCHAR)) return true;
+    *mode = ReaderMode::kNotStarted;
+    for (int failed = 0; *mode == ReaderMode::kNotStarted;) {
+        switch (ProbeWait(event.Get())) {
+        case WaitProbe::kWorks: *mode = ReaderMode::kWaiting; break;
+        case WaitProbe::kStopped: *mode = ReaderMode::kEnded; break;
+        case WaitProbe::kInputQueued:
+            if (!DispatchOne(this, link)) return false;
+            if (m_bStopping.load()) *mode = ReaderMode::kEnded;
+            break;
+        case WaitProbe::kFailed:
+            if (++failed >= kMaxFailedWaits) *mode = ReaderMode::kPolling;
+            break;
+        }
+    }
+    // Input is learnt from reads from now on; no wait may stay behind.
+    ::SetCommMask(m_hPort.Get(), 0);
+    return true;
+}
+
+CSerialStream::WaitProbe CSerialStream::ProbeWait(HANDLE event) {
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    DWORD mask = 0, ignored = 0;
+    if (::WaitCommEvent(m_hPort.Get(), &mask, &ov))
+        return (mask & EV_RXCHAR) ? WaitProbe::kInputQueued : WaitProbe::kFailed;
+    if (::GetLastError() != ERROR_IO_PENDING) return WaitProbe::kFailed;
+    HANDLE waits[2] = {event, m_hStop.Get()};
+    DWORD r = ::WaitForMultipleObjects(2, waits, FALSE, kWaitProbeMs);
+    if (r == WAIT_OBJECT_0) {
+        bool ok = ::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, FALSE) && (mask & EV_RXCHAR);
+        return ok ? WaitProbe::kWorks : WaitProbe::kFailed;
+    }
+    // Still waiting on an idle line (or the stream stops): end the wait. A
+    // new mask ends a pending wait; CancelIo does not on every driver.
+    ::SetCommMask(m_hPort.Get(), 0);
+    ::CancelIo(m_hPort.Get());
+    ::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, TRUE);
+    return r == WAIT_TIMEOUT ? WaitProbe::kWorks : WaitProbe::kStopped;
 }
 
 bool CSerialStream::DispatchOne(CSerialStream *stream, Link *link) {
@@ -343,28 +425,4 @@ bool CSerialStream::DispatchOne(CSerialStream *stream, Link *link) {
     stream->DispatchPacket();
     fw::Lock lock(link->cs);
     return !link->streamGone;
-}
-
-bool CSerialStream::WaitForInput(HANDLE event, int *emptyWakes) {
-    OVERLAPPED ov = {};
-    ov.hEvent = event;
-    DWORD mask = 0;
-    if (!::WaitCommEvent(m_hPort.Get(), &mask, &ov)) {
-        if (::GetLastError() != ERROR_IO_PENDING) return false;
-        HANDLE waits[2] = {event, m_hStop.Get()};
-        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            // A new mask ends a pending wait; CancelIo does not on every driver.
-            ::SetCommMask(m_hPort.Get(), 0);
-            ::CancelIo(m_hPort.Get());
-            DWORD ignored;
-            ::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, TRUE);
-            return false;
-        }
-        DWORD ignored;
-        if (!::GetOverlappedResult(m_hPort.Get(), &ov, &ignored, FALSE)) return false;
-    }
-    // A driver that keeps waking with nothing to read would make this loop spin.
-    if (mask & EV_RXCHAR) *emptyWakes = 0;
-    else if (++*emptyWakes >= kMaxEmptyWakes) return false;
-    return true;
 }

@@ -1,10 +1,12 @@
 // CSerialStream: a handheld on a COM port (cable or cradle).
 //
-// The port is opened overlapped so that one event thread can sit in a read or
-// a wait while other threads write: forwarded packets from the plug-in side,
-// router answers and beacons from the hub window's thread. A read takes all
-// that the driver holds, or waits up to the one-second time-out for the next
-// byte, so a packet still stalls at most that long per missing byte.
+// The port is opened overlapped so that one event thread can sit in a read
+// while other threads write: forwarded packets from the plug-in side, router
+// answers and beacons from the hub window's thread. A read takes all that the
+// driver holds, or waits up to the one-second time-out for the next byte, so
+// a packet still stalls at most that long per missing byte; on an idle line
+// that read is also the thread's wait for input. A write is one call, and
+// costs no wait when the driver takes it at once.
 //
 // The event thread may be blocked inside a connect request that it sent to
 // the hub window when the hub window destroys the stream, possibly from a
@@ -43,6 +45,7 @@ public:
     int GetPortNumber() const override { return m_nPort; }
 
     // How the event thread learns of input; for tests and diagnostics.
+    // kNotStarted until the thread has found out whether the driver can wait.
     enum class ReaderMode { kNotStarted, kWaiting, kPolling, kEnded };
     ReaderMode GetReaderMode() const { return m_readerMode.load(); }
 
@@ -60,10 +63,11 @@ private:
 
     static DWORD WINAPI EventThreadMain(void *arg);
     static void RunEventLoop(CSerialStream *stream, Link *link);
+    enum class WaitProbe { kWorks, kFailed, kInputQueued, kStopped };
+    bool ChooseReader(Link *link, ReaderMode *mode);
+    WaitProbe ProbeWait(HANDLE event);
     // False when the stream went away during the dispatch: touch nothing of it.
     static bool DispatchOne(CSerialStream *stream, Link *link);
-    // True when input may be waiting; false when the wait failed or the stream stops.
-    bool WaitForInput(HANDLE event, int *emptyWakes);
     // Waits for an overlapped operation of this thread: NO_ERROR or the error.
     DWORD FinishIo(OVERLAPPED *ov, DWORD *transferred);
     DWORD FinishWrite(DWORD *written);
@@ -81,6 +85,9 @@ private:
     fw::Handle m_hReadEvent;     // m_ovRead.hEvent
     fw::Handle m_hWriteEvent;    // m_ovWrite.hEvent
     fw::Handle m_hStop;          // manual reset; set once by the destructor
+    std::atomic<bool> m_bStopping{false};  // set with m_hStop; looked at without a call per packet
+    bool m_bReadCameUpEmpty = false;  // event thread: the last ReadBytes brought no byte
+    DWORD m_dwReadError = NO_ERROR;   // event thread: why it did, unless a time-out
     fw::CriticalSection m_csState;  // one DCB read-modify-write at a time (hub window and event thread)
     std::atomic<ReaderMode> m_readerMode{ReaderMode::kNotStarted};  // written by the event thread
 };

@@ -18,6 +18,7 @@
 #include "routing/connect_request.h"
 #include "stream/packet.h"
 #include "stream/serial_stream.h"
+#include "stream/traffic_log_format.h"
 
 namespace {
 
@@ -31,6 +32,18 @@ void CALLBACK DestroyVictim(HWND, UINT, UINT_PTR id, DWORD) {
     delete *s_victim;
     *s_victim = nullptr;
     if (HWND box = ::FindWindowA("#32770", fw::AppTitle().c_str())) ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+std::string ReadWholeFile(const std::string &path) {
+    std::string text;
+    HANDLE f = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
+    ::CloseHandle(f);
+    return text;
 }
 
 SerialBytes Packet(uint8_t command, const SerialBytes &payload = {}) {
@@ -54,8 +67,8 @@ protected:
     }
     void TearDown() override { delete m_stream; }
 
-    CSerialStream *OpenStream() {
-        m_stream = new CSerialStream(&m_user, m_pair.hubPort, FALSE);
+    CSerialStream *OpenStream(BOOL logging = FALSE) {
+        m_stream = new CSerialStream(&m_user, m_pair.hubPort, logging);
         EXPECT_EQ(1, m_stream->Open());
         // The greeting, so later reads start clean.
         EXPECT_EQ(Packet(NV_CMD_HUB_BEACON), m_handheld->Receive(3, 2000));
@@ -159,6 +172,66 @@ TEST_F(SerialStreamTest, PacketsReachThePeerAndStalledPayloadIsDropped) {
     stream->SetPeer(nullptr);
     delete m_stream;
     m_stream = nullptr;
+}
+
+// The event thread waits for input inside its read (or polls): an idle line
+// costs one read time-out after another, none of them a failure, beacons
+// written meanwhile do not disturb it, and the first byte after a long
+// silence is taken at once.
+TEST_F(SerialStreamTest, IdleTimeOutsKeepTheReaderAndInputAfterThemIsAnswered) {
+    CSerialStream *stream = OpenStream();
+    ASSERT_TRUE(m_handheld->Send(Packet(NV_CMD_ECHO)));
+    ASSERT_EQ(Packet(NV_CMD_ECHO), m_handheld->Receive(3, 2000));
+    // Decided once the driver has shown whether it can wait.
+    ASSERT_TRUE(PumpUntil([&] { return stream->GetReaderMode() != CSerialStream::ReaderMode::kNotStarted; }, 2000));
+    CSerialStream::ReaderMode mode = stream->GetReaderMode();
+    // Read time-outs with nothing on the line, and the hub window's beacons
+    // (line settings changed, bytes written) while the reader waits.
+    for (int i = 0; i < 3; ++i) {
+        PumpFor(1100);
+        stream->SendBeacon();
+        ASSERT_EQ(Packet(NV_CMD_HUB_BEACON), m_handheld->Receive(3, 2000));
+    }
+    EXPECT_EQ(mode, stream->GetReaderMode());
+    for (int i = 0; i < 5; ++i) {
+        DWORD start = ::GetTickCount();
+        ASSERT_TRUE(m_handheld->Send(Packet(NV_CMD_ECHO)));
+        ASSERT_EQ(Packet(NV_CMD_ECHO), m_handheld->Receive(3, 2000)) << "round " << i;
+        EXPECT_LT(::GetTickCount() - start, 900u) << "an answer waited for a read time-out";
+        PumpFor(150);
+    }
+    EXPECT_EQ(mode, stream->GetReaderMode());
+}
+
+// A payload that stops is one noise entry with every byte that came, however
+// many reads brought them; an idle line before it logs nothing.
+TEST_F(SerialStreamTest, StalledPayloadIsOneNoiseEntryInTheLog) {
+    char name[32];
+    snprintf(name, sizeof name, "SerialPort%d.txt", m_pair.hubPort);
+    const std::string path = std::string(fw::GetModuleDir()) + name;
+    CSerialStream *stream = OpenStream(TRUE);
+    CMemoryStream peer;
+    stream->SetPeer(&peer);
+    PumpFor(1200);  // an idle read time-out
+    ASSERT_TRUE(m_handheld->Send({0x21, 5, 0, 9}));
+    PumpFor(300);  // within a byte's time-out
+    ASSERT_TRUE(m_handheld->Send({8}));
+    PumpFor(1600);  // past it
+    SerialBytes next = Packet(0x22, {7});
+    ASSERT_TRUE(m_handheld->Send(next));
+    ASSERT_TRUE(PumpUntil([&] { return peer.Written() == next; }, 2000));
+    stream->SetPeer(nullptr);
+    delete m_stream;
+    m_stream = nullptr;
+
+    const uint8_t beacon[] = {NV_CMD_HUB_BEACON, 0, 0};
+    const uint8_t cut[] = {0x21, 5, 0, 9, 8};
+    std::string expected = TrafficLogHeader();
+    AppendPacketEntry(expected, beacon, sizeof beacon, LogDirection::Written);
+    AppendNoiseEntry(expected, cut, sizeof cut);
+    AppendPacketEntry(expected, next.data(), next.size(), LogDirection::Read);
+    EXPECT_EQ(expected, ReadWholeFile(path));
+    ::DeleteFileA(path.c_str());
 }
 
 TEST_F(SerialStreamTest, ForeignSignatureReachesTheHubWindow) {
