@@ -378,7 +378,7 @@ DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
 void CSocketStream::RunReader(SocketReaderCell *cell) {
     // Read first: the wait relies on a read having re-armed FD_READ, and
     // bytes the handheld sent before the reader ran are taken at once.
-    bool readFirst = true;  // the stream holds bytes not framed yet, or none was read
+    bool readFirst = true;  // bytes not framed yet or likely waiting, or none was read yet
     for (;;) {
         if (!readFirst && cell->WaitReadable() == SocketReaderCell::kFailed) return;
         CSocketStream *stream = cell->Enter();
@@ -397,7 +397,7 @@ void CSocketStream::RunReader(SocketReaderCell *cell) {
             stream->ReportClosed();  // the hub destroys the stream before this returns
             return;
         }
-        readFirst = stream->HasBufferedInput();
+        readFirst = stream->HasBufferedInput() || stream->MoreInputLikely();
         cell->Leave();
     }
 }
