@@ -18,6 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <atomic>
+#include <memory>
 #include <vector>
 #include "norvane_plugin.h"
 
@@ -258,7 +259,8 @@ private:
     bool ReadIntoPayload(PacketByteSource &source, uint8_t **packet);
 
     PacketFramer m_framer;
-    std::vector<uint8_t> m_buffer;
+    const size_t m_bufferSize;
+    std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_pos = 0, m_len = 0;
     bool m_bLastReadFilled = false;
 };

@@ -236,6 +236,7 @@ CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOO
       m_pStopFlag(nullptr) {
     m_pHubGate = &m_gate;
     m_bLogging = logging;
+    m_nReadBufferBytes = kReadBufferBytes;
     if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
     m_pStopFlag = new SocketReaderCell(this, m_hSocket);
     // Without a reader nobody would ever notice the end of the link: the

@@ -55,6 +55,10 @@ public:
     // A write that makes no progress for this long gives up and ends the
     // link: the handheld is not reading, and the hub must not hang on it.
     static const DWORD kWriteStallMs = 10000;
+    // One read takes up to this much: a 60 KB packet in one piece. Pages of
+    // the buffer that no read reached cost nothing, so a link of small
+    // packets holds little more than one.
+    static const size_t kReadBufferBytes = 64 * 1024;
     // Keep-alive: a handheld that vanished is noticed within about a minute.
     static const ULONG kKeepAliveIdleMs = 5000;
     static const ULONG kKeepAliveIntervalMs = 5000;

@@ -149,6 +149,10 @@ protected:
     // For WriteBytes: set while InterruptWrites holds (manual reset event).
     HANDLE WriteInterruptEvent() const { return m_hWriteInterrupt.Get(); }
     bool WritesInterrupted() const;
+    // Size of the read buffer, fixed before the first read. A transport
+    // whose link delivers large packets quickly asks for more, so one read
+    // takes a whole packet.
+    size_t m_nReadBufferBytes = PacketReader::kDefaultBufferSize;
     // Under m_csWrite: the write under way is the hub window's own, which
     // must give up after kHubGraceMs instead of waiting for the peer.
     bool m_bHubWrite = false;
