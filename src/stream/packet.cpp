@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <new>
 
 uint32_t PacketPayloadLength(const uint8_t *packet) {
     if (!PacketIsEscaped(packet)) return PacketShortLength(packet);
@@ -328,29 +329,39 @@ void PacketFramer::Forget() {
 PacketReader::PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
                            size_t bufferSize)
     : m_framer(alloc, events, rules),
-      m_bufferSize(bufferSize ? bufferSize : 1),
-      // Left uninitialised on purpose: a page of it costs memory only once
-      // a read has written to it, so a large buffer on a link that carries
-      // small packets stays cheap.
-      m_buffer(new uint8_t[m_bufferSize]) {}
+      m_maxBufferSize(bufferSize ? bufferSize : 1),
+      m_buffer(m_maxBufferSize < kDefaultBufferSize ? m_maxBufferSize : kDefaultBufferSize) {}
+
+// A link whose reads fill the buffer carries more than it holds; only such
+// a link gets the larger buffer, so links of small packets keep the memory
+// of a small one.
+void PacketReader::GrowIfFilled() {
+    if (!m_bLastReadFilled || m_buffer.size() >= m_maxBufferSize) return;
+    try {
+        m_buffer.resize(m_maxBufferSize);
+    } catch (const std::bad_alloc &) {
+        m_maxBufferSize = m_buffer.size();  // the small one serves
+    }
+}
 
 uint8_t *PacketReader::Next(PacketByteSource &source) {
     for (;;) {
         if (m_pos < m_len) {
             size_t used = 0;
-            uint8_t *packet = m_framer.Feed(m_buffer.get() + m_pos, m_len - m_pos, &used);
+            uint8_t *packet = m_framer.Feed(m_buffer.data() + m_pos, m_len - m_pos, &used);
             m_pos += used;
             if (packet) return packet;
             if (m_framer.AtPacketStart()) return nullptr;  // the attempt ended without a packet
             continue;
         }
+        GrowIfFilled();
         uint8_t *packet = nullptr;
         if (ReadIntoPayload(source, &packet)) {
             if (packet) return packet;
             if (m_framer.AtPacketStart()) return nullptr;  // cut short
             continue;
         }
-        int got = source.ReadBytes(m_buffer.get(), static_cast<int>(m_bufferSize));
+        int got = source.ReadBytes(m_buffer.data(), static_cast<int>(m_buffer.size()));
         if (got <= 0) {
             m_pos = m_len = 0;
             m_bLastReadFilled = false;
@@ -358,8 +369,8 @@ uint8_t *PacketReader::Next(PacketByteSource &source) {
             return nullptr;
         }
         m_pos = 0;
-        m_len = static_cast<size_t>(got) < m_bufferSize ? static_cast<size_t>(got) : m_bufferSize;
-        m_bLastReadFilled = m_len == m_bufferSize;
+        m_len = static_cast<size_t>(got) < m_buffer.size() ? static_cast<size_t>(got) : m_buffer.size();
+        m_bLastReadFilled = m_len == m_buffer.size();
     }
 }
 
@@ -368,7 +379,7 @@ uint8_t *PacketReader::Next(PacketByteSource &source) {
 // read never asks beyond the payload, so the next packet's bytes stay in the
 // link for the buffer. False when nothing was read this way.
 bool PacketReader::ReadIntoPayload(PacketByteSource &source, uint8_t **packet) {
-    if (!m_framer.InPayload() || m_framer.Wanted() < m_bufferSize) return false;
+    if (!m_framer.InPayload() || m_framer.Wanted() < m_buffer.size()) return false;
     size_t room = 0;
     uint8_t *space = m_framer.PayloadSpace(&room);
     if (!space || room == 0) return false;

@@ -18,7 +18,6 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <atomic>
-#include <memory>
 #include <vector>
 #include "norvane_plugin.h"
 
@@ -235,6 +234,8 @@ class PacketReader {
 public:
     static constexpr size_t kDefaultBufferSize = 16 * 1024;
 
+    // The buffer starts at kDefaultBufferSize (or bufferSize, if smaller) and
+    // grows to bufferSize once a read fills it.
     PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
                  size_t bufferSize = kDefaultBufferSize);
     PacketReader(const PacketReader &) = delete;
@@ -257,10 +258,11 @@ public:
 private:
     // Large payloads are read straight into their packet.
     bool ReadIntoPayload(PacketByteSource &source, uint8_t **packet);
+    void GrowIfFilled();
 
     PacketFramer m_framer;
-    const size_t m_bufferSize;
-    std::unique_ptr<uint8_t[]> m_buffer;
+    size_t m_maxBufferSize;
+    std::vector<uint8_t> m_buffer;
     size_t m_pos = 0, m_len = 0;
     bool m_bLastReadFilled = false;
 };

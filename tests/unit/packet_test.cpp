@@ -529,4 +529,33 @@ TEST(PacketReading, RefusedRoomKeepsTheStreamFramed) {
     EXPECT_EQ(a.live, 0);
 }
 
+// The buffer grows to its full size only on a link whose read filled it.
+TEST(PacketReading, BufferGrowsOnlyForALinkThatFillsIt) {
+    Bytes small = {0x20, 1, 0, 'a'};
+    Bytes big = Cat({{0x20, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0x00}, Filled(0x10000, 3)});  // 64 KiB payload
+    ScriptedSource source({small, small, Cat({big, big})});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules(), 64 * 1024);
+    for (int i = 0; i < 2; ++i) {
+        uint8_t *p = reader.Next(source);
+        ASSERT_NE(p, nullptr);
+        a.Free(p);
+        EXPECT_EQ(reader.Next(source), nullptr);  // the time-out behind it
+    }
+    int readsForSmall = source.reads;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t *p = reader.Next(source);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(Bytes(p, p + PacketSize(p)), big);
+        a.Free(p);
+    }
+    // A 16 KiB read fills the buffer, which grows: the next read takes the
+    // rest of the first packet and the start of the second, one more the
+    // rest. With 16 KiB reads alone it would take eight.
+    EXPECT_EQ(source.reads - readsForSmall, 3);
+    EXPECT_TRUE(rec.log.empty());
+    EXPECT_EQ(a.live, 0);
+}
+
 }  // namespace
