@@ -88,7 +88,7 @@ class Server:
         self.proc = subprocess.Popen(['wine'] + argv, cwd=cwd, env=env or harness.wine_environment(),
                                      stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
         self.launch_s = None
-        while self.proc.poll() is None and time.monotonic() - started < 60:
+        while port is not None and self.proc.poll() is None and time.monotonic() - started < 60:
             if listening(port):
                 self.launch_s = time.monotonic() - started
                 break
@@ -196,9 +196,12 @@ class ServerCalls:
 
     def __init__(self, server):
         self.server, self.calls = server, None
-        self.out = os.path.join(os.path.dirname(server.out.name), server.name + '-strace.txt')
+        if server:
+            self.out = os.path.join(os.path.dirname(server.out.name), server.name + '-strace.txt')
 
     def __enter__(self):
+        if not self.server:
+            return self
         self.proc = subprocess.Popen(['strace', '-f', '-c', '-e', 'trace=write,writev', '-o', self.out,
                                       '-p', str(self.server.proc.pid)], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -206,6 +209,8 @@ class ServerCalls:
         return self
 
     def __exit__(self, *exc):
+        if not self.server:
+            return
         self.proc.send_signal(2)
         self.proc.wait(30)
         try:
@@ -348,14 +353,17 @@ class Run:
         time.sleep(3)   # closed connections' threads end
         into['after_status'] = server.status()
 
-    def trace(self, server, into, key, client_name, *args):
-        """Server requests per round trip of one short client run, when --trace asks for them."""
+    def trace(self, server, into, key, client_name, *args, also=None):
+        """Server requests per round trip of one short client run, when --trace asks for them;
+        with also=(server, key), that process's requests are counted in the same run."""
         if not self.opts.trace:
             return
         trips_key = 'serial_rtt_trips' if client_name == 'serial_client' else 'rtt_trips'
-        with ServerCalls(server) as counter:
+        with ServerCalls(server) as counter, ServerCalls(also[0] if also else None) as other:
             values, _, _ = client(client_name, *args)
         into[key] = per_trip(counter.calls, values, trips_key)
+        if also:
+            into[also[1]] = per_trip(other.calls, values, trips_key)
 
     def start_tcp_servers(self):
         if harness.busy_ports():
@@ -395,7 +403,7 @@ class Run:
                 self.trace(server, into, 'rtt_calls', 'tcp_client', 'rtt', '--port', port, *extra,
                            '--ruid', ONE_PREFIX + '000', '--count', 300)
             if not why:
-                self.run_netplugin()
+                self.run_netplugin(hub)
             if self.opts.no_load:
                 return
             self.say('load on the floor')
@@ -407,19 +415,28 @@ class Run:
             hub.stop()
             floor.stop()
 
-    def run_netplugin(self):
+    def run_netplugin(self, hub):
         command = netplugin_command()
         if not command:
             self.hub['netplugin'] = 'tools/netplugin is not built'
             return
-        proc = subprocess.Popen(command, env=harness.wine_environment(), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        plugin = Server('netplugin', command[1:], None, self.dir) if command[0] == 'wine' else None
+        proc = plugin.proc if plugin else subprocess.Popen(command, env=harness.wine_environment(),
+                                                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                                           stderr=subprocess.DEVNULL)
         try:
             time.sleep(2)   # connects and names itself
             self.measure_single('net_', ['--plugin', NET_PLUGIN])
+            # The plug-in program's requests count on this path as much as the hub's.
+            self.trace(hub, self.hub, 'net_calls', 'tcp_client', 'rtt', '--port', harness.USER_PORT,
+                       '--plugin', NET_PLUGIN, '--ruid', ONE_PREFIX + '000', '--count', 300,
+                       also=(plugin, 'net_plugin_calls') if plugin else None)
         finally:
-            proc.terminate()
-            proc.wait(15)
+            if plugin:
+                plugin.stop()
+            else:
+                proc.terminate()
+                proc.wait(15)
 
     def run_hub_serial(self):
         self.say('hub on a pty')
@@ -500,7 +517,11 @@ def build_figures(hub, floor, clients, rate):
         F += [Figure('echo_calls', "hub's ECHO, wine server requests per trip", '', hub.get('echo_calls'),
                      floor.get('echo_calls')),
               Figure('plugin_calls', 'TCP -> echo plug-in -> TCP, wine server requests per trip', '',
-                     hub.get('rtt_calls'), floor.get('rtt_calls'), note=na)]
+                     hub.get('rtt_calls'), floor.get('rtt_calls'), note=na),
+              Figure('net_calls', 'TCP -> tools/netplugin -> TCP, wine server requests per trip, hub', '',
+                     hub.get('net_calls'), floor.get('echo_calls'), note=net_na),
+              Figure('net_plugin_calls', 'TCP -> tools/netplugin -> TCP, wine server requests per trip, '
+                     'netplugin', '', hub.get('net_plugin_calls'), floor.get('echo_calls'), note=net_na)]
     F += serial_figures(hub)
     F += resource_figures(hub, floor)
     return F

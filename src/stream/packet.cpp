@@ -3,9 +3,10 @@
 // one is fixed for all.
 #include "stream/packet.h"
 
+#include <limits.h>
 #include <stdlib.h>
-#include <new>
 #include <string.h>
+#include <new>
 
 uint32_t PacketPayloadLength(const uint8_t *packet) {
     if (!PacketIsEscaped(packet)) return PacketShortLength(packet);
@@ -280,6 +281,28 @@ size_t PacketFramer::TakePayload(const uint8_t *data, size_t count, uint8_t **pa
     return n;
 }
 
+uint8_t *PacketFramer::PayloadSpace(size_t *room) {
+    *room = 0;
+    if (m_state != State::Payload) return nullptr;
+    const size_t used = static_cast<size_t>(m_headerSize) + m_payloadHave;
+    const size_t total = static_cast<size_t>(m_headerSize) + m_payloadLength;
+    size_t ahead = m_payloadHave > kFirstPayloadChunk ? m_payloadHave : kFirstPayloadChunk;
+    size_t target = total - used < ahead ? total : used + ahead;
+    // A refusal here drops nothing: what room there is still serves, and
+    // without any, feeding through the buffer grows the packet in smaller
+    // steps under the usual failure rules.
+    if (Reserve(target) != 0 && m_capacity <= used) return nullptr;
+    *room = m_capacity - used;
+    return m_packet + used;
+}
+
+uint8_t *PacketFramer::CommitPayload(size_t n) {
+    if (m_state != State::Payload) return nullptr;
+    const size_t room = m_capacity - m_headerSize - m_payloadHave;
+    m_payloadHave += static_cast<uint32_t>(n < room ? n : room);
+    return m_payloadHave == m_payloadLength ? FinishPacket() : nullptr;
+}
+
 uint8_t *PacketFramer::FinishPacket() {
     uint8_t *packet = m_packet;  // its charge, m_capacity == PacketSize, goes with it
     m_packet = nullptr;
@@ -306,11 +329,28 @@ void PacketFramer::Forget() {
 PacketReader::PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
                            size_t bufferSize, PacketAllocator *bufferAlloc)
     : m_framer(alloc, events, rules), m_bufferAlloc(bufferAlloc ? *bufferAlloc : HeapPacketAllocator()),
-      m_size(bufferSize ? bufferSize : 1), m_buffer(m_bufferAlloc.Allocate(m_size)) {
+      m_maxBufferSize(bufferSize ? bufferSize : 1),
+      m_size(m_maxBufferSize < kDefaultBufferSize ? m_maxBufferSize : kDefaultBufferSize),
+      m_buffer(m_bufferAlloc.Allocate(m_size)) {
     if (!m_buffer) throw std::bad_alloc();
 }
 
 PacketReader::~PacketReader() { m_bufferAlloc.Free(m_buffer); }
+
+// A link whose reads fill the buffer carries more than it holds; only such
+// a link gets the larger buffer, so links of small packets keep the memory
+// of a small one. Called between reads: the buffer holds nothing then.
+void PacketReader::GrowIfFilled() {
+    if (!m_bLastReadFilled || m_size >= m_maxBufferSize) return;
+    uint8_t *larger = m_bufferAlloc.Allocate(m_maxBufferSize);
+    if (!larger) {
+        m_maxBufferSize = m_size;  // the small one serves
+        return;
+    }
+    m_bufferAlloc.Free(m_buffer);
+    m_buffer = larger;
+    m_size = m_maxBufferSize;
+}
 
 uint8_t *PacketReader::Next(PacketByteSource &source) {
     for (;;) {
@@ -322,19 +362,52 @@ uint8_t *PacketReader::Next(PacketByteSource &source) {
             if (m_framer.AtPacketStart()) return nullptr;  // the attempt ended without a packet
             continue;
         }
+        GrowIfFilled();
+        uint8_t *packet = nullptr;
+        if (ReadIntoPayload(source, &packet)) {
+            if (packet) return packet;
+            if (m_framer.AtPacketStart()) return nullptr;  // cut short
+            continue;
+        }
         int got = source.ReadBytes(m_buffer, static_cast<int>(m_size));
         if (got <= 0) {
             m_pos = m_len = 0;
+            m_bLastReadFilled = false;
             m_framer.Abort();
             return nullptr;
         }
         m_pos = 0;
         m_len = static_cast<size_t>(got) < m_size ? static_cast<size_t>(got) : m_size;
+        m_bLastReadFilled = m_len == m_size;
     }
+}
+
+// Only for a payload with at least a buffer's worth to come: smaller rests
+// are read with whatever follows them, in one read through the buffer. The
+// read never asks beyond the payload, so the next packet's bytes stay in the
+// link for the buffer. False when nothing was read this way.
+bool PacketReader::ReadIntoPayload(PacketByteSource &source, uint8_t **packet) {
+    if (!m_framer.InPayload() || m_framer.Wanted() < m_size) return false;
+    size_t room = 0;
+    uint8_t *space = m_framer.PayloadSpace(&room);
+    if (!space || room == 0) return false;
+    size_t ask = room < m_framer.Wanted() ? room : m_framer.Wanted();
+    if (ask > static_cast<size_t>(INT_MAX)) ask = static_cast<size_t>(INT_MAX);
+    int got = source.ReadBytes(space, static_cast<int>(ask));
+    if (got <= 0) {
+        m_bLastReadFilled = false;
+        m_framer.Abort();
+        return true;
+    }
+    size_t n = static_cast<size_t>(got) < ask ? static_cast<size_t>(got) : ask;
+    m_bLastReadFilled = n == ask;
+    *packet = m_framer.CommitPayload(n);
+    return true;
 }
 
 void PacketReader::Discard() {
     m_pos = m_len = 0;
+    m_bLastReadFilled = false;
     m_framer.Forget();
 }
 

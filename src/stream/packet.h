@@ -166,6 +166,22 @@ public:
     size_t Wanted() const;
     // True between packets: no byte of a packet has been taken yet.
     bool AtPacketStart() const { return m_state == State::Command; }
+    // A payload is being kept (not skipped) and has bytes to come.
+    bool InPayload() const { return m_state == State::Payload; }
+
+    // Reading a payload straight into its packet saves a copy and, more to
+    // the point, lets one read take a large payload's bytes instead of one
+    // read per buffer's worth. PayloadSpace makes room in the packet for
+    // more payload and returns where the next bytes go and how many fit
+    // (*room, never beyond the packet's end); null when no payload is under
+    // way or the room cannot be had now (the caller then feeds through its
+    // own buffer, which grows the packet by the usual rules). The packet
+    // grows as it does when fed, to at most twice the payload that arrived
+    // (or the first chunk), so a claimed length still buys nothing; each
+    // read can then take as much as has arrived before it. CommitPayload
+    // counts `n` bytes written there; it returns the packet once complete.
+    uint8_t *PayloadSpace(size_t *room);
+    uint8_t *CommitPayload(size_t n);
     // Connection-id byte of the last finished packet (rules.idByte).
     uint8_t ConnectionId() const { return m_connectionId; }
     // Buffer bytes held for the packet under way (tests).
@@ -218,7 +234,9 @@ class PacketReader {
 public:
     static constexpr size_t kDefaultBufferSize = 16 * 1024;
 
-    // The read buffer comes from bufferAlloc (the heap when null); packets from alloc.
+    // The buffer starts at kDefaultBufferSize (or bufferSize, if smaller) and
+    // grows to bufferSize once a read fills it; it comes from bufferAlloc (the
+    // heap when null), packets from alloc.
     PacketReader(PacketAllocator &alloc, PacketFramer::Events &events, const FramingRules &rules,
                  size_t bufferSize = kDefaultBufferSize, PacketAllocator *bufferAlloc = nullptr);
     ~PacketReader();
@@ -231,17 +249,26 @@ public:
     uint8_t *Next(PacketByteSource &source);
     // Bytes read from the link and not framed yet.
     bool HasBufferedInput() const { return m_pos < m_len; }
+    // The last read brought all it asked for: more is probably waiting, and
+    // reading again at once is cheaper than waiting to be told.
+    bool LastReadFilled() const { return m_bLastReadFilled; }
     // Forgets buffered bytes and the packet under way, without noise.
     void Discard();
     uint8_t ConnectionId() const { return m_framer.ConnectionId(); }
     const PacketFramer &Framer() const { return m_framer; }
 
 private:
+    // Large payloads are read straight into their packet.
+    bool ReadIntoPayload(PacketByteSource &source, uint8_t **packet);
+    void GrowIfFilled();
+
     PacketFramer m_framer;
     PacketAllocator &m_bufferAlloc;
-    const size_t m_size;
-    uint8_t *m_buffer;  // owned, m_size bytes
+    size_t m_maxBufferSize;
+    size_t m_size;      // of m_buffer
+    uint8_t *m_buffer;  // owned
     size_t m_pos = 0, m_len = 0;
+    bool m_bLastReadFilled = false;
 };
 
 // Frees a packet that a framer with this budget produced, and gives its

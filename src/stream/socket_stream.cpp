@@ -237,6 +237,7 @@ CSocketStream::CSocketStream(fw::AsyncSocket *listener, UserInfo *pUserInfo, BOO
       m_pStopFlag(nullptr) {
     m_pHubGate = &m_gate;
     m_bLogging = logging;
+    m_nReadBufferBytes = kReadBufferBytes;
     if (m_hSocket != INVALID_SOCKET) ConfigureSocket();
     m_pStopFlag = new SocketReaderCell(this, m_hSocket);
     // Without a reader nobody would ever notice the end of the link: the
@@ -380,7 +381,7 @@ DWORD WINAPI CSocketStream::ReaderMain(void *arg) {
 void CSocketStream::RunReader(SocketReaderCell *cell) {
     // Read first: the wait relies on a read having re-armed FD_READ, and
     // bytes the handheld sent before the reader ran are taken at once.
-    bool readFirst = true;  // the stream holds bytes not framed yet, or none was read
+    bool readFirst = true;  // bytes not framed yet or likely waiting, or none was read yet
     for (;;) {
         if (!readFirst && cell->WaitReadable() == SocketReaderCell::kFailed) return;
         CSocketStream *stream = cell->Enter();
@@ -399,7 +400,7 @@ void CSocketStream::RunReader(SocketReaderCell *cell) {
             stream->ReportClosed();  // the hub destroys the stream before this returns
             return;
         }
-        readFirst = stream->HasBufferedInput();
+        readFirst = stream->HasBufferedInput() || stream->MoreInputLikely();
         cell->Leave();
     }
 }

@@ -55,6 +55,10 @@ public:
     // A write that makes no progress for this long gives up and ends the
     // link: the handheld is not reading, and the hub must not hang on it.
     static const DWORD kWriteStallMs = 10000;
+    // One read takes up to this much, a 60 KB packet in one piece, once the
+    // link has shown that it carries that much (a read filled the smaller
+    // buffer every link starts with).
+    static const size_t kReadBufferBytes = 64 * 1024;
     // Keep-alive: a handheld that vanished is noticed within about a minute.
     static const ULONG kKeepAliveIdleMs = 5000;
     static const ULONG kKeepAliveIntervalMs = 5000;

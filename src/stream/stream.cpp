@@ -51,8 +51,8 @@ uint8_t *CStream::FramePacket(const FramingRules &rules, uint8_t *idByte) {
         FramingRules charged = rules;
         charged.budget = &HubPacketBudget();
         m_pFraming.reset(new Framing(*this));
-        m_pReader.reset(new PacketReader(GlobalPacketAllocator(), *m_pFraming, charged,
-                                         PacketReader::kDefaultBufferSize, &LinkBufferAllocator()));
+        m_pReader.reset(new PacketReader(GlobalPacketAllocator(), *m_pFraming, charged, m_nReadBufferBytes,
+                                         &LinkBufferAllocator()));
     }
     uint8_t *packet = m_pReader->Next(*m_pFraming);
     if (packet && idByte) *idByte = m_pReader->ConnectionId();

@@ -104,6 +104,10 @@ public:
 
     // Reader thread: bytes read from the link and not yet framed.
     bool HasBufferedInput() const { return m_pReader && m_pReader->HasBufferedInput(); }
+    // Reader thread: the last read took all it asked for, so more is likely
+    // waiting on the link (a large packet, a burst): reading again at once
+    // costs less than a wait for the link to say so.
+    bool MoreInputLikely() const { return m_pReader && m_pReader->LastReadFilled(); }
     // Reader thread: the hub's packet budget could not take this link's next
     // bytes. The packet was dropped; the transport ends the link.
     bool IsOverBudget() const { return m_bOverBudget; }
@@ -145,6 +149,10 @@ protected:
     // For WriteBytes: set while InterruptWrites holds (manual reset event).
     HANDLE WriteInterruptEvent() const { return m_hWriteInterrupt.Get(); }
     bool WritesInterrupted() const;
+    // Size of the read buffer, fixed before the first read. A transport
+    // whose link delivers large packets quickly asks for more, so one read
+    // takes a whole packet.
+    size_t m_nReadBufferBytes = PacketReader::kDefaultBufferSize;
     // Under m_csWrite: the write under way is the hub window's own, which
     // must give up after kHubGraceMs instead of waiting for the peer.
     bool m_bHubWrite = false;

@@ -436,4 +436,126 @@ TEST(PacketReading, DiscardForgetsBufferedBytesSilently) {
     EXPECT_EQ(a.live, 0);
 }
 
+// A large payload is read straight into its packet, each read taking as
+// much as the packet has grown to hold, and never a byte of the packet
+// behind it, which the buffer then frames as usual.
+TEST(PacketReading, LargePayloadTakesOneReadIntoItsPacket) {
+    Bytes big = Cat({{0x20, 0x00, 0xF0}, Filled(0xF000, 5)});  // 61440 payload bytes
+    Bytes next = {0x21, 1, 0, 'z'};
+    ScriptedSource source({Cat({big, next})});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules(), 16 * 1024);
+    uint8_t *p = reader.Next(source);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + PacketSize(p)), big);
+    EXPECT_EQ(source.reads, 3);  // through a 16 KiB buffer alone: 4
+    EXPECT_TRUE(reader.LastReadFilled());  // more was asked for and came: read on at once
+    EXPECT_FALSE(reader.HasBufferedInput());
+    a.Free(p);
+    p = reader.Next(source);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + PacketSize(p)), next);
+    EXPECT_FALSE(reader.LastReadFilled());
+    a.Free(p);
+    EXPECT_TRUE(rec.log.empty());
+    EXPECT_EQ(a.live, 0);
+}
+
+// Reading into the packet keeps the rules of the buffer: the room grows only
+// with what arrived, whatever the claim, a cut payload is
+// noise of exactly what arrived, and every charge goes back to the budget.
+TEST(PacketReading, DirectReadsHoldNoMoreThanArrivedAndGiveBackWhenCut) {
+    const uint32_t claim = kMaxPacketPayload;
+    Bytes header = {0x40, 0xFF, 0xFF, static_cast<uint8_t>(claim), static_cast<uint8_t>(claim >> 8),
+                    static_cast<uint8_t>(claim >> 16), static_cast<uint8_t>(claim >> 24)};
+    const size_t arrived = 300 * 1024;
+    PacketBudget budget(kHubPacketBudget);
+    FramingRules rules;
+    rules.budget = &budget;
+    // Arrives in pieces of 10000, then a time-out.
+    Bytes payload = Filled(arrived, 9);
+    std::vector<Bytes> chunks = {header};
+    for (size_t at = 0; at < arrived; at += 10000)
+        chunks.push_back(Bytes(payload.begin() + at, payload.begin() + std::min(arrived, at + 10000)));
+    Bytes all;
+    for (const Bytes &c : chunks) all = Cat({all, c});
+    ScriptedSource source({all});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, rules, 4096);
+    size_t most = 0;
+    uint8_t *p = nullptr;
+    for (int i = 0; i < 1000 && !p && !source.Exhausted(); ++i) {
+        p = reader.Next(source);
+        most = std::max(most, reader.Framer().HeldBytes());
+        if (!p && reader.Framer().AtPacketStart()) break;
+        EXPECT_LE(budget.InUse(), 7 + 2 * arrived + PacketFramer::kFirstPayloadChunk);
+    }
+    EXPECT_EQ(p, nullptr);
+    EXPECT_LE(most, 7 + 2 * arrived + PacketFramer::kFirstPayloadChunk);
+    EXPECT_LE(a.largest, 7 + 2 * arrived + PacketFramer::kFirstPayloadChunk);
+    ASSERT_EQ(rec.log.size(), 1u);
+    EXPECT_EQ(rec.log[0].size(), 2 + 2 * (7 + arrived));  // "N:" and every byte that arrived, in hex
+    EXPECT_EQ(budget.InUse(), 0u);
+    EXPECT_EQ(a.live, 0);
+}
+
+// Without memory for the room ahead, the payload goes on through the buffer
+// under the usual rules: a packet whose memory runs out is noise, and the
+// stream stays framed for the packet behind it.
+TEST(PacketReading, RefusedRoomKeepsTheStreamFramed) {
+    struct SmallBlocks : CountingAllocator {
+        uint8_t *Allocate(size_t size) override {
+            if (size > 8192) return nullptr;
+            return CountingAllocator::Allocate(size);
+        }
+    } a;
+    Bytes big = Cat({{0x20, 0x00, 0xC0}, Filled(0xC000, 1)});
+    Bytes next = {0x21, 1, 0, 'z'};
+    ScriptedSource source({Cat({big, next})});
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules(), 1024);
+    std::vector<Bytes> packets;
+    for (int i = 0; i < 1000 && !source.Exhausted(); ++i)
+        if (uint8_t *p = reader.Next(source)) {
+            packets.emplace_back(p, p + PacketSize(p));
+            a.Free(p);
+        }
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], next);
+    ASSERT_EQ(rec.log.size(), 1u);
+    EXPECT_EQ(rec.log[0].substr(0, 8), "N:2000C0");
+    EXPECT_EQ(a.live, 0);
+}
+
+// The buffer grows to its full size only on a link whose read filled it.
+TEST(PacketReading, BufferGrowsOnlyForALinkThatFillsIt) {
+    Bytes small = {0x20, 1, 0, 'a'};
+    Bytes big = Cat({{0x20, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0x00}, Filled(0x10000, 3)});  // 64 KiB payload
+    ScriptedSource source({small, small, Cat({big, big})});
+    CountingAllocator a;
+    Recorder rec;
+    PacketReader reader(a, rec, FramingRules(), 64 * 1024);
+    for (int i = 0; i < 2; ++i) {
+        uint8_t *p = reader.Next(source);
+        ASSERT_NE(p, nullptr);
+        a.Free(p);
+        EXPECT_EQ(reader.Next(source), nullptr);  // the time-out behind it
+    }
+    int readsForSmall = source.reads;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t *p = reader.Next(source);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(Bytes(p, p + PacketSize(p)), big);
+        a.Free(p);
+    }
+    // A 16 KiB read fills the buffer, which grows: the next read takes the
+    // rest of the first packet and the start of the second, one more the
+    // rest. With 16 KiB reads alone it would take eight.
+    EXPECT_EQ(source.reads - readsForSmall, 3);
+    EXPECT_TRUE(rec.log.empty());
+    EXPECT_EQ(a.live, 0);
+}
+
 }  // namespace

@@ -433,6 +433,31 @@ TEST_F(SocketStreamTest, ClaimedLengthTakesNoMemoryUntilThePayloadArrives) {
     EXPECT_EQ(HubPacketBudget().InUse(), budgetBefore);
 }
 
+// Large packets back to back, then small ones, in one send: the reads that
+// take a large payload straight into its packet, the buffer that grows for
+// such a link and the reads that follow a full one at once keep every packet
+// whole and in order, and the link goes on to wait for more as before.
+TEST_F(SocketStreamTest, LargePacketsBackToBackArriveWholeAndInOrder) {
+    Connect();
+    RecordingPeer peer;
+    stream->SetPeer(&peer);
+    std::vector<Bytes> sent;
+    Bytes wire;
+    for (int i = 0; i < 6; ++i) {
+        Bytes payload(i < 4 ? 61440 + i : 1 + i);
+        for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<uint8_t>(k * 13 + i);
+        sent.push_back(EncodePacket(static_cast<uint8_t>(0x20 + i), payload.data(), payload.size()));
+        wire = Cat(wire, sent.back());
+    }
+    ASSERT_TRUE(client->Send(wire));
+    ASSERT_TRUE(PumpUntil([&] { return peer.Packets().size() >= sent.size(); }, 10000));
+    EXPECT_TRUE(peer.Packets() == sent);
+    Bytes echo = {5, 0, 0};
+    ASSERT_TRUE(client->Send(echo));
+    EXPECT_EQ(client->Receive(echo.size(), 3000), echo);
+    DestroyStream();  // before the peer goes
+}
+
 // When the hub's packet budget cannot take a link's next bytes, that link
 // alone ends; the budget is whole again afterwards.
 TEST_F(SocketStreamTest, LinkWhoseBytesWouldCrossTheBudgetIsEnded) {

@@ -140,28 +140,42 @@ void Report(Plugin &plugin, uint8_t id, const Bytes &packet) {
         plugin.Print(plugin.Tagged("<-", id, packet));
 }
 
-// Until the hub ends the link; true when it did (rather than failing).
+// The link as the framing reads it: one Receive of whatever has arrived.
+class LinkSource final : public PacketByteSource {
+public:
+    explicit LinkSource(Link &link) : m_link(link) {}
+    int ReadBytes(void *buffer, int count) override {
+        m_last = m_link.Receive(static_cast<uint8_t *>(buffer), static_cast<size_t>(count));
+        return m_last > 0 ? m_last : 0;
+    }
+    bool Ended() const { return m_last <= 0; }
+    int Last() const { return m_last; }
+
+private:
+    Link &m_link;
+    int m_last = 1;
+};
+
+// Until the hub ends the link; true when it did (rather than failing). Reads
+// as the hub does: into a buffer, however many packets one read brings, and
+// a large payload straight into its packet.
 bool ReceiveLoop(Link &link, Plugin &plugin, const Options &o, const std::vector<Rule> &rules,
                  const std::atomic<bool> &leaving) {
     QuietEvents events(plugin);
-    PacketFramer framer(HeapPacketAllocator(), events, LinkFramingRules());
-    std::vector<uint8_t> buffer(65536);
-    int n;
-    while ((n = link.Receive(buffer.data(), buffer.size())) > 0) {
-        const uint8_t *at = buffer.data();
-        size_t left = static_cast<size_t>(n);
-        while (left) {
-            size_t used = 0;
-            if (uint8_t *raw = framer.Feed(at, left, &used)) {
-                Bytes packet(raw, raw + PacketSize(raw));
-                HeapPacketAllocator().Free(raw);
-                Report(plugin, framer.ConnectionId(), packet);
-                Answer(plugin, o, rules, framer.ConnectionId(), packet);
-            }
-            at += used;
-            left -= used;
+    LinkSource source(link);
+    PacketReader reader(HeapPacketAllocator(), events, LinkFramingRules(), 64 * 1024);
+    for (;;) {
+        uint8_t *raw = reader.Next(source);
+        if (!raw) {
+            if (source.Ended()) break;
+            continue;  // bytes that formed no packet, reported as noise
         }
+        Bytes packet(raw, raw + PacketSize(raw));
+        HeapPacketAllocator().Free(raw);
+        Report(plugin, reader.ConnectionId(), packet);
+        Answer(plugin, o, rules, reader.ConnectionId(), packet);
     }
+    int n = source.Last();
     if (!leaving) plugin.Print(n == 0 ? "-- the hub closed the connection\n" : "-- the connection failed\n");
     return n == 0;
 }
