@@ -45,18 +45,12 @@ size_t CPluginSocketStream::UserCount() const {
     return m_mapUsers.size();
 }
 
-// Whole, between the packets of other writers. From the hub window's thread
-// the write is bounded by the hub's grace, like WriteLoggedPacket's.
+// Whole, between the packets of other writers; bounded from the hub window's
+// thread like every write.
 void CPluginSocketStream::WriteControl(const uint8_t *bytes, size_t size) {
-    const bool hub = OnHubThread();
-    if (hub)
-        EnterForHub(m_csWrite, this);
-    else
-        m_csWrite.Enter();
-    m_bHubWrite = hub;
+    EnterWrite();
     WriteBytes(bytes, static_cast<int>(size));
-    m_bHubWrite = false;
-    m_csWrite.Leave();
+    LeaveWrite();
 }
 
 void CPluginSocketStream::EnterUsers() {

@@ -82,17 +82,25 @@ uint8_t *CStream::ReadPacket(uint32_t *connectionId) {
 
 int CStream::WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size) {
     if (size > static_cast<size_t>(INT_MAX)) return 0;
+    EnterWrite();
+    LogPacket(packet, LogDirection::Written);
+    int written = WriteBytes(wire, static_cast<int>(size));
+    LeaveWrite();
+    return written;
+}
+
+void CStream::EnterWrite() {
     const bool hub = OnHubThread();
     if (hub)
         EnterForHub(m_csWrite, this);
     else
         m_csWrite.Enter();
     m_bHubWrite = hub;
-    LogPacket(packet, LogDirection::Written);
-    int written = WriteBytes(wire, static_cast<int>(size));
+}
+
+void CStream::LeaveWrite() {
     m_bHubWrite = false;
     m_csWrite.Leave();
-    return written;
 }
 
 bool CStream::OnHubThread() const { return m_dwHubThreadId && m_dwHubThreadId == ::GetCurrentThreadId(); }

@@ -146,6 +146,10 @@ protected:
     // Logs `packet` as written and sends `wire` (its bytes as this link puts
     // them) in one piece, both under m_csWrite.
     int WriteLoggedPacket(const uint8_t *packet, const void *wire, size_t size);
+    // Take and leave m_csWrite around one whole write; from the hub window's
+    // thread the wait for it and the write are bounded by the hub's grace.
+    void EnterWrite();
+    void LeaveWrite();
     // For WriteBytes: set while InterruptWrites holds (manual reset event).
     HANDLE WriteInterruptEvent() const { return m_hWriteInterrupt.Get(); }
     bool WritesInterrupted() const;
