@@ -19,11 +19,9 @@ import argparse
 import csv
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,14 +68,6 @@ def parse_results(text):
     return values
 
 
-def listening(port):
-    try:
-        socket.create_connection(('127.0.0.1', port), timeout=0.2).close()
-        return True
-    except OSError:
-        return False
-
-
 class Server:
     """A Windows program under Wine whose memory is read from /proc of its process."""
 
@@ -89,7 +79,7 @@ class Server:
                                      stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
         self.launch_s = None
         while port is not None and self.proc.poll() is None and time.monotonic() - started < 60:
-            if listening(port):
+            if harness.accepts_connections(port, timeout=0.2):
                 self.launch_s = time.monotonic() - started
                 break
             time.sleep(0.005)
@@ -116,11 +106,7 @@ class Server:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
-        try:
-            self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        harness.end_process(self.proc, 15)
         self.out.close()
 
 

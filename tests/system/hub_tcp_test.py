@@ -12,15 +12,7 @@ import subprocess
 import time
 import unittest
 
-from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment, USER_PORT, PLUGIN_PORT, prerequisite_missing  # noqa: E402,F401
-
-
-def port_open(port):
-    try:
-        socket.create_connection(('127.0.0.1', port), timeout=1).close()
-        return True
-    except OSError:
-        return False
+from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, wine_environment, USER_PORT, PLUGIN_PORT, prerequisite_missing, end_process, accepts_connections  # noqa: E402,F401
 
 
 def simulator_command():
@@ -40,12 +32,12 @@ class HubOverTcpTest(unittest.TestCase):
         exe = os.path.join(BUILD, 'norvane.exe')
         if not os.path.exists(exe):
             raise unittest.SkipTest(exe + ' is not built')
-        if port_open(USER_PORT) or port_open(PLUGIN_PORT):
+        if accepts_connections(USER_PORT) or accepts_connections(PLUGIN_PORT):
             prerequisite_missing('ports 4343/4242 are already taken: is another hub running?')
         cls.hub = subprocess.Popen(['wine', exe], env=cls.env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 30
-        while not port_open(USER_PORT):
+        while not accepts_connections(USER_PORT):
             if time.time() > deadline or cls.hub.poll() is not None:
                 cls.stop_hub()
                 raise RuntimeError('norvane.exe does not listen on 4343')
@@ -60,11 +52,7 @@ class HubOverTcpTest(unittest.TestCase):
         # WM_CLOSE, as the operator's Exit would; a kill only if it hangs.
         subprocess.run(['wine', 'taskkill', '/im', 'norvane.exe'], env=cls.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        try:
-            cls.hub.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            cls.hub.kill()
-            cls.hub.wait()
+        end_process(cls.hub, 15)
 
     def connect(self):
         client = socket.create_connection(('127.0.0.1', USER_PORT), timeout=5)
@@ -93,7 +81,7 @@ class HubOverTcpTest(unittest.TestCase):
         self.assertEqual(bytes([5, 0, 0]), self.receive(client, 3))
 
     def test_plugin_port_listens(self):
-        self.assertTrue(port_open(PLUGIN_PORT))
+        self.assertTrue(accepts_connections(PLUGIN_PORT))
 
     def test_handheld_connection_has_short_keepalive(self):
         client = self.connect()

@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from norvane_harness import (BUILD_DIR, HUB_TITLE, SETTINGS_KEY, HubTestCase, find_window,  # noqa: E402
+from norvane_harness import (BUILD_DIR, HUB_TITLE, HubTestCase, find_window,  # noqa: E402
                              main, reg_add, reg_delete, reg_query, reg_values, wine, wine_environment)
 
 SETUP = os.path.join(BUILD_DIR, 'package', 'norvane-setup.exe')

@@ -63,11 +63,7 @@ class NetPlugin:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        h.end_process(self.proc, 10)
         self.proc.stdout.close()
 
 

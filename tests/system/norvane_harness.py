@@ -253,11 +253,8 @@ class Hub:
         if self.running():
             # Tests never run two hubs at once, so without a known hwnd the title is this hub's.
             close_window(hwnd=self.hwnd)
-            code = self.wait_exit(timeout)
-            if code is None:
-                sys.stderr.write('hub did not end within %ss after WM_CLOSE; killing it\n' % timeout)
-                self.process.kill()
-                self.process.wait()
+            if end_process(self.process, timeout) is None:
+                sys.stderr.write('hub did not end within %ss after WM_CLOSE; it was killed\n' % timeout)
         return self.process.returncode
 
     def output(self):
@@ -368,6 +365,26 @@ class PacketClient:
             packet = self.recv(max(0.0, deadline - time.time()))
             if packet is None or packet[0] not in skip:
                 return packet
+
+
+def end_process(process, timeout):
+    """Waits up to timeout seconds for a process that was asked to end, and kills it when it has not.
+    Its exit code, or None when it had to be killed."""
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None
+
+
+def accepts_connections(port, timeout=1.0):
+    """Whether something on this machine answers a TCP connect on port."""
+    try:
+        socket.create_connection(('127.0.0.1', port), timeout=timeout).close()
+        return True
+    except OSError:
+        return False
 
 
 def busy_ports(ports=(USER_PORT, PLUGIN_PORT)):
@@ -489,11 +506,7 @@ class StandIn:
             if self.process is None:
                 self.wait_gone(5000)
         if self.process is not None:
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            end_process(self.process, 5)
 
 
 # --- test cases -------------------------------------------------------------

@@ -4,7 +4,6 @@ small dialogs and the tray icon, all through tools/wintool from outside.
 Not a test itself (no _test suffix); the operator's system tests, the
 screenshots script and the benchmark's pairing step import it.
 """
-import struct
 import time
 
 import norvane_harness as h

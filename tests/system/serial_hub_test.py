@@ -17,6 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serial_link import (BUILD, Handheld, PtyPairs, build_shim, connect_request,  # noqa: E402
                          packet, serial_environment)
+from norvane_harness import end_process  # noqa: E402
 
 PORT = 5
 BEACON, ECHO, ACCEPTED = packet(1), packet(5), packet(3)
@@ -63,12 +64,7 @@ class Hub:
                 self.wintool('close-window', '--title', HUB_TITLE)
             except unittest.SkipTest:
                 pass
-        try:
-            code = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            code = None
+        code = end_process(self.proc, timeout)
         shutil.rmtree(self.dir, ignore_errors=True)
         return code
 

@@ -13,7 +13,6 @@ import tempfile
 import termios
 import time
 import tty
-import unittest
 
 from norvane_harness import BUILD_DIR as BUILD, SOURCE_DIR as SOURCE, prerequisite_missing, wine_environment  # noqa: E402,F401
 

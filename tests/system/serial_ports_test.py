@@ -8,7 +8,6 @@ characters). Each pty pair has both ends linked as COM ports: the hub's
 end and the handheld's end, which the tests open in-process.
 """
 import os
-import shutil
 import subprocess
 import sys
 import unittest

@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serial_link import BUILD, Handheld, PtyPairs, build_shim, connect_request, packet, serial_environment  # noqa: E402
 from serial_hub_test import Hub  # noqa: E402
-from norvane_harness import close_window, main  # noqa: E402
+from norvane_harness import close_window, end_process, main  # noqa: E402
 
 PORT = 5
 SLIDES_DLL = os.path.join(BUILD, 'plugins', 'slides.dll')
@@ -61,11 +61,7 @@ class KeyRecorder:
     def close(self):
         if self.process.poll() is None and self.hwnd:
             close_window(hwnd=self.hwnd)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        end_process(self.process, 10)
         self.process.stdout.close()
 
 
