@@ -139,9 +139,12 @@ class HostilePeerTest(OperatorTestCase):
         hub, handheld = self.serial_hub([echo])
         handheld.send(connect_request('EchoPlugin'))
         self.assertEqual(packet(3), handheld.read_packet(5), 'not attached to the echo plug-in')
-        # The plug-in answers every packet; the handheld reads none of it.
-        for i in range(400):
-            handheld.send(packet(0x20 + i % 16, bytes(200)))
+        # The plug-in answers every packet; the handheld reads none of it. The answers
+        # are more than the pty pair holds, so the hub's writes to COM5 get stuck. Once
+        # they fill the pair its relay stops in both directions, and the rest of the
+        # flood is not taken either: the line is then stuck both ways.
+        flood = b''.join(packet(0x20 + i % 16, bytes(200)) for i in range(400))
+        handheld.offer(flood, idle=2)
         time.sleep(2)
         self.assert_echo_within(1.0, 'a network handheld was not answered while COM%d is stuck' % PORT)
         self.assert_exits_within(hub, 1.0)

@@ -82,7 +82,10 @@ class Handheld:
     """The handheld's end of a pty pair, spoken to with raw bytes."""
 
     def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        # Non-blocking: socat relays both directions of a pair in one process and
+        # stops relaying either while its write towards a handheld that does not
+        # read is blocked. A blocking write here would then wait for ever.
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         tty.setraw(self.fd)
         termios.tcflush(self.fd, termios.TCIOFLUSH)
         self.buffer = bytearray()
@@ -90,8 +93,25 @@ class Handheld:
     def close(self):
         os.close(self.fd)
 
-    def send(self, data):
-        os.write(self.fd, data)
+    def offer(self, data, idle):
+        """Writes as much of data as the line takes until it has taken nothing for
+        `idle` seconds; returns the number of bytes written."""
+        view, sent = memoryview(data), 0
+        while sent < len(view):
+            _, ready, _ = select.select([], [self.fd], [], idle)
+            if not ready:
+                break
+            try:
+                sent += os.write(self.fd, view[sent:])
+            except BlockingIOError:
+                time.sleep(0.01)
+        return sent
+
+    def send(self, data, idle=30):
+        sent = self.offer(data, idle)
+        if sent < len(data):
+            raise AssertionError('the line took %d of %d bytes and then nothing for %d s'
+                                 % (sent, len(data), idle))
 
     def _fill(self, timeout):
         ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
