@@ -23,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import time
+import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -49,10 +50,11 @@ ID_ADD_CONNECTION, ID_NETWORK, ID_HIDE = 8, 1034, 2
 
 # --- processes -----------------------------------------------------------------------------
 
-def client(name, *args, timeout=600):
+def client(name, *args, timeout=600, pass_fds=()):
     """Runs a native client to its end: ({figure: value}, exit code, its standard error)."""
     proc = subprocess.run([os.path.join(OBJ, name)] + [str(a) for a in args], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, errors='replace')
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, errors='replace',
+                          pass_fds=pass_fds)
     return parse_results(proc.stdout), proc.returncode, proc.stderr.strip()
 
 
@@ -66,6 +68,32 @@ def parse_results(text):
             except ValueError:
                 pass
     return values
+
+
+class Pty:
+    """A pty whose slave the hub opens as COM`port` and whose master the serial client is
+    given (fd:N), as a handheld on a cable would be: no relay process in between, whose
+    wake-ups would be counted as the hub's. The slave stays open here too, so the master
+    keeps working while no hub holds the port."""
+
+    def __init__(self, env, port):
+        self.master, self.slave = os.openpty()
+        for fd in (self.master, self.slave):
+            tty.setraw(fd)
+        self.link = os.path.join(env['WINEPREFIX'], 'dosdevices', 'com%d' % port)
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.symlink(os.ttyname(self.slave), self.link)
+        self.device, self.fds = 'fd:%d' % self.master, (self.master,)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.close(self.master)
+        os.close(self.slave)
 
 
 class Server:
@@ -340,14 +368,14 @@ class Run:
         time.sleep(3)   # closed connections' threads end
         into['after_status'] = server.status()
 
-    def trace(self, server, into, key, client_name, *args, also=None):
+    def trace(self, server, into, key, client_name, *args, also=None, pass_fds=()):
         """Server requests per round trip of one short client run, when --trace asks for them;
         with also=(server, key), that process's requests are counted in the same run."""
         if not self.opts.trace:
             return
         trips_key = 'serial_rtt_trips' if client_name == 'serial_client' else 'rtt_trips'
         with ServerCalls(server) as counter, ServerCalls(also[0] if also else None) as other:
-            values, _, _ = client(client_name, *args)
+            values, _, _ = client(client_name, *args, pass_fds=pass_fds)
         into[key] = per_trip(counter.calls, values, trips_key)
         if also:
             into[also[1]] = per_trip(other.calls, values, trips_key)
@@ -427,23 +455,19 @@ class Run:
 
     def run_hub_serial(self):
         self.say('hub on a pty')
-        env = serial_link.serial_environment()
-        pairs = serial_link.PtyPairs(env)
-        try:
-            device = pairs.add(SERIAL_PORT)
+        with Pty(serial_link.serial_environment(), SERIAL_PORT) as line:
             hub = Hub(self.dir, 'hub-serial', [str(SERIAL_PORT)], preload=serial_link.build_shim())
             try:
-                values, code, err = client('serial_client', device, '--plugin', ECHO_PLUGIN, '--count',
-                                           self.opts.count // 4, '--seconds', self.opts.serial_seconds)
+                values, code, err = client('serial_client', line.device, '--plugin', ECHO_PLUGIN, '--count',
+                                           self.opts.count // 4, '--seconds', self.opts.serial_seconds,
+                                           pass_fds=line.fds)
                 self.hub['serial'] = values
                 if code:
                     self.notes.append('serial: ' + err)
-                self.trace(hub, self.hub, 'serial_calls', 'serial_client', device, '--plugin', ECHO_PLUGIN,
-                           '--count', 200, '--seconds', 0, '--no-beacon')
+                self.trace(hub, self.hub, 'serial_calls', 'serial_client', line.device, '--plugin', ECHO_PLUGIN,
+                           '--count', 200, '--seconds', 0, '--no-beacon', pass_fds=line.fds)
             finally:
                 hub.stop()
-        finally:
-            pairs.close()
 
     def run(self):
         if self.opts.only in ('all', 'tcp'):

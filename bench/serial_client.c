@@ -1,8 +1,8 @@
 /*
- * serial_client: a handheld on the far end of a pty pair whose near end the
- * hub opens as a COM port.
+ * serial_client: a handheld on the master side of a pty whose slave the hub
+ * opens as a COM port (or on the far end of a relayed pty pair).
  *
- *   serial_client DEVICE --plugin NAME [--count N] [--size 8] [--seconds S] [--stream-size 1024]
+ *   serial_client DEVICE|fd:N --plugin NAME [--count N] [--size 8] [--seconds S] [--stream-size 1024]
  *                 [--no-beacon]
  *
  * It waits for the hub's beacon (unless told the hub's end is attached
@@ -27,8 +27,10 @@
 
 enum { kTimeoutMs = 10000, kBeaconWaitMs = 20000, kWarmup = 20, kWindow = 4 };
 
+/* DEVICE is a path, or fd:N for a pty master the caller holds open for us
+   (opening a master by a path would make a new pty). */
 static int open_line(const char *device) {
-    int fd = open(device, O_RDWR | O_NOCTTY);
+    int fd = strncmp(device, "fd:", 3) == 0 ? atoi(device + 3) : open(device, O_RDWR | O_NOCTTY);
     struct termios t;
     if (fd < 0 || tcgetattr(fd, &t) != 0) return -1;
     cfmakeraw(&t);
