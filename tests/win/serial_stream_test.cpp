@@ -11,6 +11,7 @@
 #include "memory_stream.h"
 #include "recording_window.h"
 #include "serial_handheld.h"
+#include "test_files.h"
 #include "test_hub.h"
 #include "app/hub_messages.h"
 #include "framework/app.h"
@@ -32,18 +33,6 @@ void CALLBACK DestroyVictim(HWND, UINT, UINT_PTR id, DWORD) {
     delete *s_victim;
     *s_victim = nullptr;
     if (HWND box = ::FindWindowA("#32770", fw::AppTitle().c_str())) ::PostMessageA(box, WM_COMMAND, IDOK, 0);
-}
-
-std::string ReadWholeFile(const std::string &path) {
-    std::string text;
-    HANDLE f = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(f, buffer, sizeof buffer, &got, nullptr) && got) text.append(buffer, got);
-    ::CloseHandle(f);
-    return text;
 }
 
 SerialBytes Packet(uint8_t command, const SerialBytes &payload = {}) {

@@ -22,6 +22,7 @@
 #include "stream/global_packet.h"
 #include "stream/packet.h"
 #include "stream/socket_stream.h"
+#include "test_files.h"
 #include "test_hub.h"
 
 namespace {
@@ -115,18 +116,6 @@ public:
     using CSocketStream::CSocketStream;
     SOCKET Socket() const { return m_hSocket; }
 };
-
-std::string ReadWholeFile(const std::string &path) {
-    std::string text;
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD n = 0;
-    while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n) text.append(buffer, n);
-    ::CloseHandle(h);
-    return text;
-}
 
 int CountOf(const std::string &text, const std::string &what) {
     int n = 0;

@@ -17,6 +17,7 @@
 #include "stream/global_packet.h"
 #include "stream/packet.h"
 #include "stream/traffic_log_format.h"
+#include "test_files.h"
 
 namespace {
 
@@ -34,22 +35,10 @@ Bytes Filled(size_t n, uint8_t seed = 0) {
 
 std::string LogPath(const std::string &name) { return std::string(fw::GetModuleDir()) + name; }
 
-std::string ReadFileBytes(const std::string &path) {
-    std::string text;
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return text;
-    char buf[65536];
-    DWORD n = 0;
-    while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n) text.append(buf, n);
-    ::CloseHandle(h);
-    return text;
-}
-
 std::string ExpectedFile(const char *name) {
     std::string dir = __FILE__;
     dir = dir.substr(0, dir.find_last_of("/\\"));
-    return ReadFileBytes(dir + "/../data/" + name);
+    return ReadWholeFile(dir + "/../data/" + name);
 }
 
 bool FileExists(const std::string &path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -224,7 +213,7 @@ TEST_F(StreamTest, OversizePacketIsSkippedWithoutAllocation) {
         EXPECT_EQ(s.Written(), (Bytes{5, 0, 0}));
         EXPECT_EQ(peer.Written(), (Bytes{0x23, 1, 0, 'z'}));
     }
-    std::string log = ReadFileBytes(LogPath(name));
+    std::string log = ReadWholeFile(LogPath(name));
     std::string noise;
     AppendNoiseEntry(noise, header.data(), header.size());
     EXPECT_EQ(log.substr(TrafficLogHeader().size(), noise.size()), noise);
@@ -248,7 +237,7 @@ TEST_F(StreamTest, TrafficLogMatchesExpectedFile) {
     }
     std::string expected = ExpectedFile("stream_log.txt");
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(ReadFileBytes(LogPath(name)), expected);
+    EXPECT_EQ(ReadWholeFile(LogPath(name)), expected);
 
     // Opened again under the same name: a new file, the old entries gone.
     {
@@ -259,7 +248,7 @@ TEST_F(StreamTest, TrafficLogMatchesExpectedFile) {
     }
     std::string fresh = TrafficLogHeader();
     AppendPacketEntry(fresh, reinterpret_cast<const uint8_t *>("\x06\x00\x00"), 3, LogDirection::Written);
-    EXPECT_EQ(ReadFileBytes(LogPath(name)), fresh);
+    EXPECT_EQ(ReadWholeFile(LogPath(name)), fresh);
     ::DeleteFileA(LogPath(name).c_str());
 }
 
@@ -359,7 +348,7 @@ TEST_F(StreamTest, ConcurrentWritersNeverInterleave) {
         }
 
         // Every log entry is whole, and written entries come in the order of the bytes.
-        std::vector<std::string> entries = SplitEntries(ReadFileBytes(LogPath(name)));
+        std::vector<std::string> entries = SplitEntries(ReadWholeFile(LogPath(name)));
         ASSERT_EQ(entries.size(), packets.size() + 200);  // each echo read is an entry too
         size_t written = 0;
         for (const std::string &e : entries) {
