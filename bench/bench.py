@@ -23,7 +23,6 @@ import statistics
 import subprocess
 import sys
 import time
-import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -68,32 +67,6 @@ def parse_results(text):
             except ValueError:
                 pass
     return values
-
-
-class Pty:
-    """A pty whose slave the hub opens as COM`port` and whose master the serial client is
-    given (fd:N), as a handheld on a cable would be: no relay process in between, whose
-    wake-ups would be counted as the hub's. The slave stays open here too, so the master
-    keeps working while no hub holds the port."""
-
-    def __init__(self, env, port):
-        self.master, self.slave = os.openpty()
-        for fd in (self.master, self.slave):
-            tty.setraw(fd)
-        self.link = os.path.join(env['WINEPREFIX'], 'dosdevices', 'com%d' % port)
-        if os.path.lexists(self.link):
-            os.remove(self.link)
-        os.symlink(os.ttyname(self.slave), self.link)
-        self.device, self.fds = 'fd:%d' % self.master, (self.master,)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if os.path.lexists(self.link):
-            os.remove(self.link)
-        os.close(self.master)
-        os.close(self.slave)
 
 
 class Server:
@@ -462,7 +435,7 @@ class Run:
 
     def run_hub_serial(self):
         self.say('hub on a pty')
-        with Pty(serial_link.serial_environment(), SERIAL_PORT) as line:
+        with serial_link.Cable(serial_link.serial_environment(), SERIAL_PORT) as line:
             hub = Hub(self.dir, 'hub-serial', [str(SERIAL_PORT)], preload=serial_link.build_shim())
             try:
                 values, code, err = client('serial_client', line.device, '--plugin', ECHO_PLUGIN, '--count',

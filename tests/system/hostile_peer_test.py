@@ -4,8 +4,10 @@ reading, a plug-in that falls behind, and requests that would stack message boxe
 
 Each test checks what a presenter relies on: the hub answers others at once, keeps
 its memory, loses no packet of a slow user, and exits promptly whatever a peer does.
-Serial handhelds sit on socat pty pairs (tools/ptyshim preloaded, as in the serial
-tests); they are always admitted, so they reach the sample plug-ins without pairing.
+Serial handhelds hold a pty of their own, as on a cable (serial_link.Cable, with
+tools/ptyshim preloaded as in the serial tests): a relay between them and the hub
+would stall one direction while the other is stuck. They are always admitted, so
+they reach the sample plug-ins without pairing.
 A network handheld is paired through the wizard first and removed through the main
 dialog, as the operator would do it with one that has got stuck.
 """
@@ -19,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import norvane_harness as h  # noqa: E402
 import operator_ui as ui  # noqa: E402
 from operator_window_test import OperatorTestCase  # noqa: E402
-from serial_link import Handheld, PtyPairs, build_shim, connect_request, packet, serial_environment  # noqa: E402
+from serial_link import Cable, build_shim, connect_request, packet, serial_environment  # noqa: E402
 
 PORT = 5
 MIB = 1 << 20
@@ -47,10 +49,9 @@ class HostilePeerTest(OperatorTestCase):
 
     def serial_hub(self, dlls=()):
         """A hub with a handheld on COM5 and the given DLLs; returns (hub, handheld)."""
-        pairs = PtyPairs(self.env)
-        self.addCleanup(pairs.close)
-        handheld = Handheld(pairs.add(PORT))
-        self.addCleanup(handheld.close)
+        cable = Cable(self.env, PORT)
+        self.addCleanup(cable.close)
+        handheld = cable.handheld()
         hub = self.start_hub([str(PORT)], extra_files=dlls, preload=self.shim)
         self.assertEqual(packet(1), handheld.read(3, 15), 'no beacon from COM%d' % PORT)
         return hub, handheld
@@ -140,15 +141,13 @@ class HostilePeerTest(OperatorTestCase):
         handheld.send(connect_request('EchoPlugin'))
         self.assertEqual(packet(3), handheld.read_packet(5), 'not attached to the echo plug-in')
         # The plug-in answers every packet; the handheld reads none of it. The answers
-        # are more than the pty pair holds, so the hub's writes to COM5 get stuck. When
-        # they fill the pair its relay may stop in both directions, and then the rest of
-        # the flood is not taken either.
-        flood = [packet(0x20 + i % 16, bytes(200)) for i in range(400)]
+        # are more than the line holds, so the hub's writes to COM5 get stuck while its
+        # reading goes on.
+        flood = [packet(0x20 + i % 16, struct.pack('<H', i) + bytes(198)) for i in range(600)]
         sent = handheld.offer(b''.join(flood), idle=2)
         time.sleep(2)
         self.assert_echo_within(1.0, 'a network handheld was not answered while COM%d is stuck' % PORT)
-        # Reading again, it gets an answer to every packet it sent whole, in order (one
-        # cut short by the stuck line is noise).
+        # Reading again, it gets an answer to every packet it sent whole, in order.
         whole = sent // len(flood[0])
         answers = []
         while len(answers) < whole:

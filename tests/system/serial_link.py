@@ -1,5 +1,6 @@
 """Serial links for the system tests: the Wine session's environment, socat pty
-pairs linked as COM ports in the prefix, the handheld's end of a pair, and
+pairs linked as COM ports in the prefix (both ends can be COM ports), a single pty
+as a cable (its master is the handheld's end), the handheld's end of either, and
 tools/ptyshim, which makes a pty answer modem-line requests.
 
 Not a test itself (no _test suffix); the serial system tests import it.
@@ -78,20 +79,59 @@ class PtyPairs:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Handheld:
-    """The handheld's end of a pty pair, spoken to with raw bytes."""
+class Cable:
+    """A pty whose slave the hub opens as COM`port` and whose master is the handheld's
+    end, as a handheld on a cable would be: the two directions are independent, with no
+    relay process in between. (socat relays both directions of a pair in one process:
+    while its write towards a handheld that does not read is blocked, it relays nothing
+    the other way, and a packet the handheld sent can stop half-way for as long; the hub
+    rightly drops a packet that stops for a second.) The slave stays open here too, so
+    the master keeps working while no hub holds the port."""
 
-    def __init__(self, path):
+    def __init__(self, env, port):
+        self.master, self.slave = os.openpty()
+        for fd in (self.master, self.slave):
+            tty.setraw(fd)
+        self.link = os.path.join(env['WINEPREFIX'], 'dosdevices', 'com%d' % port)
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.symlink(os.ttyname(self.slave), self.link)
+        self.device, self.fds = 'fd:%d' % self.master, (self.master,)
+
+    def handheld(self):
+        """The handheld's end as a Handheld (it shares the master; close the cable, not it)."""
+        return Handheld(fd=self.master)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if os.path.lexists(self.link):
+            os.remove(self.link)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Handheld:
+    """The handheld's end of a pty pair (by path) or of a Cable (fd), spoken to with raw bytes."""
+
+    def __init__(self, path=None, fd=None):
         # Non-blocking: socat relays both directions of a pair in one process and
         # stops relaying either while its write towards a handheld that does not
         # read is blocked. A blocking write here would then wait for ever.
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.owned = fd is None
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) if self.owned else fd
+        os.set_blocking(self.fd, False)
         tty.setraw(self.fd)
         termios.tcflush(self.fd, termios.TCIOFLUSH)
         self.buffer = bytearray()
 
     def close(self):
-        os.close(self.fd)
+        if self.owned:
+            os.close(self.fd)
 
     def offer(self, data, idle):
         """Writes as much of data as the line takes until it has taken nothing for
