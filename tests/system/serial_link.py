@@ -5,6 +5,7 @@ tools/ptyshim, which makes a pty answer modem-line requests.
 
 Not a test itself (no _test suffix); the serial system tests import it.
 """
+import fcntl
 import os
 import select
 import shutil
@@ -124,7 +125,7 @@ class Handheld:
         # read is blocked. A blocking write here would then wait for ever.
         self.owned = fd is None
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) if self.owned else fd
-        os.set_blocking(self.fd, False)
+        os.set_blocking(self.fd, False)  # a Cable's master too
         tty.setraw(self.fd)
         termios.tcflush(self.fd, termios.TCIOFLUSH)
         self.buffer = bytearray()
@@ -164,6 +165,10 @@ class Handheld:
             self._fill(deadline - time.time())
         data, self.buffer = bytes(self.buffer[:count]), self.buffer[count:]
         return data
+
+    def waiting(self):
+        """Bytes that arrived on the line and have not been read yet."""
+        return len(self.buffer) + struct.unpack('i', fcntl.ioctl(self.fd, termios.FIONREAD, b'\0' * 4))[0]
 
     def read_for(self, seconds):
         deadline = time.time() + seconds
